@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up, configures and builds into build/ (or $KEL_BUILD_DIR). The product lands at
+# build/bin/KelSetup.exe.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KEL_BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh"
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" -- -j"$(nproc)" "$@"

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# wine-prefix.sh start BUILD_DIR: make the build tree's Wine prefix if needed, configure it
+#   for the tests and start a persistent wineserver.
+# wine-prefix.sh stop BUILD_DIR: stop that wineserver and everything running in the prefix.
+set -eu
+action=${1:?start|stop}
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh" "${2:?build dir}"
+
+quiet() { "$@" </dev/null >/dev/null 2>&1; }
+
+case "$action" in
+start)
+  fresh=0
+  [ -f "$WINEPREFIX/system.reg" ] || fresh=1
+  # Wine's service processes inherit our pipes: every stream must point elsewhere, or ctest
+  # waits for them forever.
+  mkdir -p "$WINEPREFIX"
+  quiet wineserver -p || true
+  quiet wine wineboot -i
+  if [ "$fresh" = 1 ] || [ ! -f "$WINEPREFIX/.kel-configured" ]; then
+    reg() { quiet wine reg add "$@" /f; }
+    # Chinese text: the window's own font and the dialog/message-box fallback.
+    reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+      /v 'Microsoft YaHei UI' /t REG_SZ /d 'WenQuanYi Micro Hei'
+    reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v 'Liberation Sans' /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei'
+    # A crashing test must end, not wait on a debugger dialog.
+    reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
+    touch "$WINEPREFIX/.kel-configured"
+  fi
+  # The product calls the system's tar.exe; Wine has none, so the tests' stand-in goes there.
+  if [ -f "$KEL_BUILD_DIR/bin/tar.exe" ]; then
+    cp -f "$KEL_BUILD_DIR/bin/tar.exe" "$WINEPREFIX/drive_c/windows/system32/tar.exe"
+  fi
+  ;;
+stop)
+  quiet wineserver -k || true
+  ;;
+*) echo "usage: $0 start|stop BUILD_DIR" >&2; exit 2 ;;
+esac

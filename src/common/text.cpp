@@ -1,0 +1,37 @@
+#include "common/text.h"
+
+#include <windows.h>
+
+#include <climits>
+
+namespace kel {
+
+std::string WideToUtf8(std::wstring_view text) {
+  if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return {};
+  const int length = static_cast<int>(text.size());
+  const int needed = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length,
+                                         nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return {};
+  std::string out(static_cast<size_t>(needed), '\0');
+  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, out.data(),
+                          needed, nullptr, nullptr) != needed) {
+    return {};
+  }
+  return out;
+}
+
+std::wstring Utf8ToWide(std::string_view text) {
+  if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return {};
+  const int length = static_cast<int>(text.size());
+  const int needed =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+  if (needed <= 0) return {};
+  std::wstring out(static_cast<size_t>(needed), L'\0');
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, out.data(),
+                          needed) != needed) {
+    return {};
+  }
+  return out;
+}
+
+}  // namespace kel
