@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kel {
+
+// Puts `source`'s content at `target` unless the target already holds the same bytes
+// (then `unchanged` is set and the target is not touched). A target held open by SketchUp is
+// moved aside and deleted at the next restart. On failure neither flag is set.
+bool DeployFile(const std::filesystem::path& source, const std::filesystem::path& target,
+                bool& written, bool& unchanged, std::string& error);
+
+// Overwrites `target` with `source`; a locked target is renamed to target + ".old." + ticks.
+bool ReplaceFileContent(const std::filesystem::path& source, const std::filesystem::path& target,
+                        std::string& error);
+
+// Removes a file or tree (links themselves, never their destinations). What cannot be removed
+// now is scheduled for deletion at restart and gets one line in `warnings`. True only when
+// everything is gone now.
+bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,
+                                  std::vector<std::string>& warnings);
+
+}  // namespace kel
