@@ -14,6 +14,8 @@
 
 #include "app/engine_types_pending.h"
 #include "common/progress.h"
+#include "install/install.h"
+#include "net/release.h"
 
 namespace kel {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/engine_types_pending.h"
+#include "sketchup/discovery.h"
 
 namespace kel {
 

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/background.h"
+#include "app/options.h"
+#include "app/wizard_engines.h"
 #include "common/handles.h"
 #include "common/text.h"
 
@@ -25,6 +27,7 @@ struct WizardState {
   unique_gdi boldFont;
   unique_gdi titleFont;
   bool comInitialized = false;
+  bool configured = false;
 };
 
 WizardState& Wizard() {
@@ -308,11 +311,16 @@ bool MayClose(HWND window) {
 void ConfigureWizard(WizardSettings settings, WizardServices services) {
   Wizard().settings = std::move(settings);
   Wizard().services = std::move(services);
+  Wizard().configured = true;
 }
 
 LRESULT CALLBACK WizardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE: {
+      if (!Wizard().configured) {
+        ConfigureBackgroundOperations(ResolvedOrigin(), ProductionOperationEngines());
+        ConfigureWizard(WizardSettingsFromProcessOptions(), ProductionWizardServices());
+      }
       SetMainWindow(window);
       // The folder browser's new dialog style needs COM on this thread.
       Wizard().comInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
