@@ -1,0 +1,179 @@
+#include "install/deploy.h"
+
+#include <windows.h>
+
+#include <cwctype>
+#include <system_error>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "install/sha256.h"
+#include "safefs/physical_path.h"
+#include "safefs/state_file.h"
+#include "sketchup/discovery.h"
+
+namespace kel {
+namespace {
+
+std::wstring FinalPathOf(const std::wstring& path, DWORD flags) {
+  unique_file handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, flags, nullptr));
+  if (!handle) return {};
+  std::wstring buffer(1024, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle.get(), buffer.data(),
+                                           static_cast<DWORD>(buffer.size()), 0);
+  if (length >= buffer.size()) {
+    buffer.resize(length + 1);
+    length = GetFinalPathNameByHandleW(handle.get(), buffer.data(),
+                                       static_cast<DWORD>(buffer.size()), 0);
+  }
+  if (length == 0 || length >= buffer.size()) return {};
+  buffer.resize(length);
+  for (wchar_t& c : buffer) c = static_cast<wchar_t>(std::towlower(c));
+  return buffer;
+}
+
+// A link the attributes do not reveal: a Unix link inside a Wine prefix opens its destination
+// and shows no reparse bit, so only the final path of the opened file gives it away. Writing
+// "over" such a target would write into whatever it points at.
+bool FinalPathLeavesItsName(const std::filesystem::path& target) {
+  const std::wstring file = FinalPathOf(ToExtendedPathIfLong(target), FILE_ATTRIBUTE_NORMAL);
+  const std::wstring parent =
+      FinalPathOf(ToExtendedPathIfLong(target.parent_path()), FILE_FLAG_BACKUP_SEMANTICS);
+  if (file.empty() || parent.empty()) return false;
+  std::wstring name = target.filename().wstring();
+  for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));
+  std::wstring expected = parent;
+  if (expected.empty() || expected.back() != L'\\') expected += L'\\';
+  expected += name;
+  return file != expected;
+}
+
+bool IsAnyLink(const std::filesystem::path& path) {
+  return IsLinkOrReparsePoint(path) || FinalPathLeavesItsName(path);
+}
+
+bool IsRegularFile(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
+}
+
+// Removes a link itself: a directory link goes with RemoveDirectoryW, a file link with
+// DeleteFileW; neither touches the destination.
+bool RemoveLinkItself(const std::wstring& path) {
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (RemoveDirectoryW(path.c_str())) return true;
+  }
+  return DeleteFileW(path.c_str()) != 0;
+}
+
+// Whether the item a link points at exists (status following links).
+bool LinkDestinationExists(const std::wstring& path) {
+  unique_file handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (handle) return true;
+  const DWORD code = GetLastError();
+  return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+}
+
+void ScheduleDeleteAtRestart(const std::filesystem::path& path) {
+  // Refused for ordinary users on many machines; the warning is what the user gets then.
+  MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+}  // namespace
+
+bool ReplaceFileContent(const std::filesystem::path& source, const std::filesystem::path& target,
+                        std::string& error) {
+  std::string directory_error;
+  if (!EnsureStateDirectory(target.parent_path(), directory_error)) {
+    error = "创建目标目录失败: " + directory_error;
+    return false;
+  }
+  const std::wstring target_path = ToExtendedPathIfLong(target);
+  const std::wstring source_path = ToExtendedPathIfLong(source);
+  if (IsAnyLink(target)) RemoveLinkItself(target_path);
+  SetFileAttributesW(target_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (CopyFileW(source_path.c_str(), target_path.c_str(), FALSE)) return true;
+
+  // Typically SketchUp holds the file open. If it allowed delete sharing the old file can be
+  // renamed away; the holder keeps reading it under the aside name until it closes it.
+  const std::wstring aside = target.wstring() + L".old." + std::to_wstring(GetTickCount64());
+  if (MoveFileExW(target_path.c_str(), ToExtendedPathIfLong(aside).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ScheduleDeleteAtRestart(aside);
+    if (CopyFileW(source_path.c_str(), target_path.c_str(), FALSE)) return true;
+  }
+  error = "写入文件被占用或拒绝访问: " + WideToUtf8(target.wstring());
+  return false;
+}
+
+bool DeployFile(const std::filesystem::path& source, const std::filesystem::path& target,
+                bool& written, bool& unchanged, std::string& error) {
+  written = false;
+  unchanged = false;
+  std::string source_digest;
+  if (!Sha256OfFile(source, source_digest, error)) return false;
+  if (IsRegularFile(target) && !IsAnyLink(target)) {
+    std::string target_digest, ignored;
+    if (Sha256OfFile(target, target_digest, ignored) && target_digest == source_digest) {
+      unchanged = true;
+      return true;
+    }
+  }
+  if (!ReplaceFileContent(source, target, error)) return false;
+  written = true;
+  return true;
+}
+
+bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,
+                                  std::vector<std::string>& warnings) {
+  const std::wstring extended = ToExtendedPathIfLong(path);
+  const DWORD attributes = GetFileAttributesW(extended.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+
+  // A file link that hides as a plain file is unlinked by DeleteFileW below just the same.
+  if (IsLinkOrReparsePoint(path)) {
+    // A dangling link counts as nothing there; a live one goes, its destination stays.
+    if (!LinkDestinationExists(extended)) return true;
+    return RemoveLinkItself(extended);
+  }
+
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    unique_find find(FindFirstFileW((extended + L"\\*").c_str(), &data));
+    if (find) {
+      do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+      } while (FindNextFileW(find.get(), &data));
+    }
+    find.reset();
+    bool all_removed = true;
+    for (const std::wstring& name : names) {
+      if (!RemoveTreeOrScheduleAtReboot(path / name, warnings)) all_removed = false;
+    }
+    SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!RemoveDirectoryW(extended.c_str())) {
+      ScheduleDeleteAtRestart(path);
+      warnings.push_back("目录占用已安排重启清理: " + WideToUtf8(path.wstring()));
+      return false;
+    }
+    return all_removed;
+  }
+
+  SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!DeleteFileW(extended.c_str())) {
+    ScheduleDeleteAtRestart(path);
+    warnings.push_back("文件占用已安排重启清理: " + WideToUtf8(path.wstring()));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kel
