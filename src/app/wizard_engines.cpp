@@ -1,24 +1,20 @@
 #include "app/wizard_engines.h"
 
 #include "app/options.h"
+#include "app/launch.h"
 #include "app/silent_runner.h"
+#include "install/install.h"
+#include "net/release.h"
+#include "sketchup/discovery.h"
 #include "sketchup/installed_version.h"
 
 namespace kel {
 
-// Engines that are not wired in yet fail honestly: they never report success they did not
-// earn, and the window shows their text.
 OperationEngines ProductionOperationEngines() {
   OperationEngines engines;
-  engines.fetchLatestRelease = [](const std::string&, InstallerRelease&, std::string& error) {
-    error = "版本服务不可用";
-    return false;
-  };
-  engines.installIntoPlugins = [](const InstallRequest&) {
-    InstallResult result;
-    result.message = "安装引擎不可用";
-    return result;
-  };
+  engines.fetchLatestRelease = FetchLatestRelease;
+  engines.installIntoPlugins = InstallIntoPlugins;
+  // Until the decommission engine is wired in, an uninstall fails honestly and changes nothing.
   engines.runUninstall = [](const std::vector<std::wstring>&, bool, const ProgressCallback&) {
     UninstallResult result;
     result.error = "uninstall engine unavailable";
@@ -30,15 +26,16 @@ OperationEngines ProductionOperationEngines() {
 
 WizardServices ProductionWizardServices() {
   WizardServices services;
-  services.targets.discover = [] { return std::vector<SketchUpTarget>{}; };
-  services.targets.readInstalledVersion = [](const std::wstring&) { return std::string(); };
+  services.targets.discover = DiscoverSketchUpInstallations;
+  services.targets.readInstalledVersion = [](const std::wstring& dir) {
+    return ReadInstalledVersion(dir);
+  };
   services.targets.compareVersions = [](const std::string& a, const std::string& b) {
     return CompareVersions(a, b);
   };
-  services.isSketchUpRunning = [] { return false; };
-  services.launchPluginManager = [](const std::wstring&, std::string& error) {
-    error = "plugin manager launch unavailable";
-    return false;
+  services.isSketchUpRunning = IsSketchUpRunning;
+  services.launchPluginManager = [](const std::wstring& dir, std::string& error) {
+    return LaunchPluginManager(dir, error);
   };
   return services;
 }

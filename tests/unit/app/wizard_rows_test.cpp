@@ -25,14 +25,7 @@ struct Env {
   TargetEnvironment Bind() {
     TargetEnvironment env;
     env.discover = [this] { return found; };
-    // Stands in for the version reader: the VERSION file up to its line end.
-    env.readInstalledVersion = [](const std::wstring& dir) {
-      std::error_code ec;
-      const fs::path file = fs::path(dir) / L"kel_plugin_center" / L"VERSION";
-      if (!fs::is_regular_file(file, ec)) return std::string();
-      std::string text = test::ReadFileBytes(file);
-      return text.substr(0, text.find('\n'));
-    };
+    env.readInstalledVersion = [](const std::wstring& dir) { return ReadInstalledVersion(dir); };
     env.compareVersions = [](const std::string& a, const std::string& b) {
       return CompareVersions(a, b);
     };
