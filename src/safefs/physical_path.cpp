@@ -44,6 +44,12 @@ std::wstring FullPathName(const std::wstring& path) {
 
 // GetLongPathNameW; false when the path (or part of it) cannot be expanded.
 bool LongPathName(const std::wstring& path, std::wstring& out) {
+  // Every generated 8.3 name carries a "~"; without one the expansion could only change the
+  // case, which the comparison form drops anyway, and it costs a directory scan per level.
+  if (path.find(L'~') == std::wstring::npos) {
+    out = path;
+    return true;
+  }
   DWORD size = MAX_PATH;
   for (int round = 0; round < 4; ++round) {
     std::wstring buffer(size, L'\0');

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <regex>
 
@@ -259,6 +260,34 @@ TEST(StateFile, EveryOperationRefusedWithoutNativeApi) {
   EXPECT_EQ(error, "physical path proof is unavailable");
   EXPECT_FALSE(IsPhysicalFile(file));
   EXPECT_EQ(ReadFileBytes(file), "x");
+}
+
+// Wine 8, like some file systems on Windows, answers the extended rename class with
+// STATUS_NOT_IMPLEMENTED; the write must then go through the older class.
+TEST(StateFileWrite, SucceedsWhereTheExtendedRenameClassIsMissing) {
+  Sandbox sandbox;
+  const auto probe = sandbox.root() / L"probe.bin";
+  WriteFileBytes(probe, "x");
+  unique_file file(CreateFileW(probe.c_str(), DELETE | SYNCHRONIZE, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr));
+  ASSERT_TRUE(file);
+  const std::wstring name = L"renamed.bin";
+  std::vector<unsigned char> record(24 + name.size() * 2, 0);
+  record[0] = 1;
+  const ULONG length = static_cast<ULONG>(name.size() * 2);
+  std::memcpy(record.data() + 16, &length, 4);
+  std::memcpy(record.data() + 20, name.data(), length);
+  // A bare new name without a root directory renames within the same directory.
+  unsigned char io[16] = {};
+  const NtStatus status = GetNativeFileApi().NtSetInformationFile(
+      file.get(), io, record.data(), static_cast<ULONG>(record.size()), 65);
+  file.reset();
+  if (test::RunningUnderWine()) {
+    EXPECT_EQ(static_cast<ULONG>(status), 0xC0000002UL) << "Wine now knows the class";
+  }
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(sandbox.root() / L"doc.json", "content", 1024, error)) << error;
+  EXPECT_EQ(ReadFileBytes(sandbox.root() / L"doc.json"), "content");
 }
 
 }  // namespace
