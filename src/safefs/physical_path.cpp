@@ -138,7 +138,15 @@ std::string FormatNativeFailure(std::string_view label, NtStatus status) {
 }
 
 std::wstring CanonicalPath(const std::filesystem::path& path) {
-  const std::wstring& input = path.native();
+  std::wstring input = path.native();
+  // The Win32 calls below would stop at an embedded NUL and name another object.
+  if (input.find(L'\0') != std::wstring::npos) return {};
+  // The extended forms name the same object; compare them as the final path does.
+  if (StartsWith(input, L"\\\\?\\UNC\\")) {
+    input = L"\\\\" + input.substr(8);
+  } else if (StartsWith(input, L"\\\\?\\") && IsDriveAbsolute(std::wstring_view(input).substr(4))) {
+    input.erase(0, 4);
+  }
   if (input.empty() || !(IsDriveAbsolute(input) || StartsWithRootName(input))) return {};
   std::wstring full = FullPathName(input);
   if (full.empty()) return {};

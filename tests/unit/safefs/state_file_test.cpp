@@ -201,6 +201,36 @@ TEST(StateFileWrite, FailedRenameLeavesNoTemporary) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / L"doc.json" / L"inside"));
 }
 
+void ExpectWorksInBothForms(const std::filesystem::path& file) {
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(file, "long", 1024, error)) << error;
+  ReadResult r = Read(ToExtendedPath(file), 1024, false);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.content, "long");
+  ASSERT_TRUE(WriteStateFileAtomic(ToExtendedPath(file), "longer", 1024, error)) << error;
+  EXPECT_EQ(Read(file, 1024, false).content, "longer");
+  EXPECT_TRUE(IsPhysicalFile(ToExtendedPath(file)));
+  ASSERT_TRUE(RemoveStateFile(ToExtendedPath(file), error)) << error;
+  EXPECT_FALSE(Read(file, 1024, true).existed);
+}
+
+TEST(StateFileWrite, ExtendedPathFormNamesTheSameFile) {
+  Sandbox sandbox;
+  ExpectWorksInBothForms(sandbox.root() / std::wstring(60, L'a') / std::wstring(60, L'b') /
+                         L"doc.json");
+}
+
+TEST(StateFileWrite, PathsPastMaxPath) {
+  if (test::RunningUnderWine()) {
+    GTEST_SKIP() << "Wine 8's GetFinalPathNameByHandleW fails with 234 past MAX_PATH";
+  }
+  Sandbox sandbox;
+  std::filesystem::path dir = sandbox.root();
+  for (int i = 0; i < 6; ++i) dir /= std::wstring(60, static_cast<wchar_t>(L'a' + i));
+  ASSERT_GT(dir.wstring().size(), 380u);
+  ExpectWorksInBothForms(dir / L"doc.json");
+}
+
 TEST(StateFileRemove, RemovesAndReportsMissing) {
   Sandbox sandbox;
   const auto file = sandbox.root() / L"state" / L"doc.json";
