@@ -169,7 +169,13 @@ class Backend:
                 self.end_headers()
                 self.wfile.write(body)
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        class Server(http.server.ThreadingHTTPServer):
+            daemon_threads = True
+
+            def handle_error(self, request, client_address):
+                pass  # a client that hangs up early is no fault of the server under test
+
+        self.server = Server(("127.0.0.1", 0), Handler)
         self.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
@@ -182,15 +188,19 @@ class Wizard:
     """One KelSetup.exe run in the wizard mode, and the probe that talks to it."""
 
     def __init__(self, display, profile, *args):
-        self.env = wine_env({"DISPLAY": display.name})
+        self.env = wine_env({"DISPLAY": display.name, "KEL_WIZARD_DESKTOP": display.desktop})
         # Wine resets the profile variables of a process started from Linux: the probe sets
         # them and starts the wizard, and hands back its exit code.
         variables = ["%s=%s" % item for item in profile.env().items()]
         self.process = subprocess.Popen(
             ["wine", os.path.join(BIN, "wizard_probe.exe"), "run", *variables, "--",
              windows_path(os.path.join(BIN, "KelSetup.exe")), *args],
-            env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL)
+        # The probe names the wizard's process first; later probes look at its window only.
+        line = self.process.stdout.readline().decode("utf-8", "replace").strip()
+        self.pid = json.loads(line)["pid"] if line.startswith("{") else 0
+        self.env["KEL_WIZARD_PID"] = str(self.pid)
 
     def probe(self, *args, check=True):
         result = subprocess.run(["wine", os.path.join(BIN, "wizard_probe.exe"), *map(str, args)],

@@ -39,9 +39,39 @@ constexpr int kProgressId = 1008;
 
 std::string U8(const std::wstring& text) { return kel::WideToUtf8(text); }
 
+// The wizard of the process named by KEL_WIZARD_PID (any wizard when unset): tests that run
+// one after another must never read each other's windows.
+DWORD WizardPid() {
+  wchar_t value[32] = {};
+  return GetEnvironmentVariableW(L"KEL_WIZARD_PID", value, 32) > 0 ? std::wcstoul(value, nullptr, 10) : 0;
+}
+
+HWND FindWizardNow() {
+  struct Search {
+    DWORD pid;
+    HWND found;
+  } search{WizardPid(), nullptr};
+  EnumWindows(
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        wchar_t name[64] = {};
+        GetClassNameW(w, name, 64);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        // Visible: WM_CREATE (controls, list) has finished.
+        if (std::wstring(name) == kClass && (s->pid == 0 || owner == s->pid) && IsWindowVisible(w)) {
+          s->found = w;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 HWND FindWizard(DWORD ms) {
   for (DWORD waited = 0;; waited += 50) {
-    if (HWND w = FindWindowW(kClass, nullptr)) return w;
+    if (HWND w = FindWizardNow()) return w;
     if (waited >= ms) return nullptr;
     Sleep(50);
   }
@@ -214,6 +244,7 @@ int Run(int argc, wchar_t** argv) {
     return 125;
   }
   kel::unique_handle process(info.hProcess), thread(info.hThread);
+  Print({{"pid", info.dwProcessId}});
   WaitForSingleObject(process.get(), INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(process.get(), &code);
@@ -230,7 +261,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"wait-gone") {
     const DWORD ms = Ms(argc, argv, 2, 20000);
-    for (DWORD waited = 0; FindWindowW(kClass, nullptr); waited += 50) {
+    for (DWORD waited = 0; FindWizardNow(); waited += 50) {
       if (waited >= ms) return 3;
       Sleep(50);
     }
