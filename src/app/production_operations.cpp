@@ -1,5 +1,7 @@
 #include "app/silent_runner.h"
 
+#include "decommission/uninstall.h"
+
 namespace kel {
 
 // Binds the silent runner to the engines. An engine that is not wired in yet fails honestly:
@@ -13,7 +15,9 @@ SilentOperations ProductionSilentOperations() {
   };
   operations.install = [](const std::wstring&, const std::string&, const InstallerRelease*,
                           const std::wstring&) { return false; };
-  operations.uninstall = [](const std::vector<std::wstring>&, bool) { return false; };
+  operations.uninstall = [](const std::vector<std::wstring>& plugins_dirs, bool purge_global) {
+    return RunUninstall(plugins_dirs, purge_global, ProgressCallback()).success;
+  };
   operations.launch_plugin_manager = [](const std::wstring&) { return false; };
   return operations;
 }
