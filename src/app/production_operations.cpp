@@ -1,5 +1,8 @@
 #include "app/silent_runner.h"
 
+#include "app/launch.h"
+#include "install/install.h"
+
 namespace kel {
 
 // Binds the silent runner to the engines. An engine that is not wired in yet fails honestly:
@@ -11,10 +14,20 @@ SilentOperations ProductionSilentOperations() {
   operations.fetch_release = [](const std::string&, std::shared_ptr<const InstallerRelease>&) {
     return false;
   };
-  operations.install = [](const std::wstring&, const std::string&, const InstallerRelease*,
-                          const std::wstring&) { return false; };
+  operations.install = [](const std::wstring& plugins_dir, const std::string& origin,
+                          const InstallerRelease* release, const std::wstring& offline_package) {
+    InstallRequest request;
+    request.pluginsDir = plugins_dir;
+    request.origin = origin;
+    if (release) request.release = *release;
+    request.offlinePackage = offline_package;
+    return InstallIntoPlugins(request).success;
+  };
   operations.uninstall = [](const std::vector<std::wstring>&, bool) { return false; };
-  operations.launch_plugin_manager = [](const std::wstring&) { return false; };
+  operations.launch_plugin_manager = [](const std::wstring& plugins_dir) {
+    std::string ignored;
+    return LaunchPluginManager(plugins_dir, ignored);
+  };
   return operations;
 }
 
