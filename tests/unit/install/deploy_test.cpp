@@ -78,6 +78,12 @@ TEST_F(DeployTest, ReadOnlyTargetAndMissingFoldersAreWritten) {
   const fs::path deep = plugins / L"kel_plugin_center" / L"a" / L"b" / L"c.rb";
   ASSERT_TRUE(DeployFile(source, deep, written, unchanged, error)) << error;
   EXPECT_EQ(ReadFileBytes(deep), "new content");
+  // The same folders named in another case are the same folders.
+  WriteFileBytes(source, "newer content");
+  const fs::path upper = plugins / L"KEL_PLUGIN_CENTER" / L"A" / L"b" / L"C.rb";
+  ASSERT_TRUE(DeployFile(source, upper, written, unchanged, error)) << error;
+  EXPECT_TRUE(written);
+  EXPECT_EQ(ReadFileBytes(deep), "newer content");
 }
 
 TEST_F(DeployTest, LinkTargetIsReplacedAndItsDestinationIsUntouched) {
