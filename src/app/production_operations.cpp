@@ -1,5 +1,11 @@
 #include "app/silent_runner.h"
 
+#include "app/launch.h"
+#include "decommission/uninstall.h"
+#include "install/install.h"
+#include "net/release.h"
+#include "sketchup/discovery.h"
+
 namespace kel {
 
 // Binds the silent runner to the engines. An engine that is not wired in yet fails honestly:
@@ -7,14 +13,37 @@ namespace kel {
 SilentOperations ProductionSilentOperations() {
   SilentOperations operations;
   operations.wait_for_process = WaitForProcessExit;
-  operations.discover_plugins_dirs = [] { return std::vector<std::wstring>{}; };
-  operations.fetch_release = [](const std::string&, std::shared_ptr<const InstallerRelease>&) {
-    return false;
+  operations.discover_plugins_dirs = [] {
+    std::vector<std::wstring> dirs;
+    for (const SketchUpTarget& target : DiscoverSketchUpInstallations()) {
+      dirs.push_back(target.pluginsDir.wstring());
+    }
+    return dirs;
   };
-  operations.install = [](const std::wstring&, const std::string&, const InstallerRelease*,
-                          const std::wstring&) { return false; };
-  operations.uninstall = [](const std::vector<std::wstring>&, bool) { return false; };
-  operations.launch_plugin_manager = [](const std::wstring&) { return false; };
+  operations.fetch_release = [](const std::string& origin,
+                                std::shared_ptr<const InstallerRelease>& release) {
+    auto fetched = std::make_shared<InstallerRelease>();
+    std::string error;
+    if (!FetchLatestRelease(origin, *fetched, error)) return false;
+    release = std::move(fetched);
+    return true;
+  };
+  operations.install = [](const std::wstring& plugins_dir, const std::string& origin,
+                          const InstallerRelease* release, const std::wstring& offline_package) {
+    InstallRequest request;
+    request.pluginsDir = plugins_dir;
+    request.origin = origin;
+    if (release) request.release = *release;
+    request.offlinePackage = offline_package;
+    return InstallIntoPlugins(request).success;
+  };
+  operations.uninstall = [](const std::vector<std::wstring>& plugins_dirs, bool purge_global) {
+    return RunUninstall(plugins_dirs, purge_global, ProgressCallback()).success;
+  };
+  operations.launch_plugin_manager = [](const std::wstring& plugins_dir) {
+    std::string ignored;
+    return LaunchPluginManager(plugins_dir, ignored);
+  };
   return operations;
 }
 

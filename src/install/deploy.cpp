@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cwctype>
 #include <system_error>
 
@@ -15,23 +17,33 @@
 namespace kel {
 namespace {
 
-std::wstring FinalPathOf(const std::wstring& path, DWORD flags) {
-  unique_file handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, flags, nullptr));
-  if (!handle) return {};
+std::wstring FinalPathOfHandle(HANDLE handle) {
   std::wstring buffer(1024, L'\0');
-  DWORD length = GetFinalPathNameByHandleW(handle.get(), buffer.data(),
+  DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(),
                                            static_cast<DWORD>(buffer.size()), 0);
   if (length >= buffer.size()) {
     buffer.resize(length + 1);
-    length = GetFinalPathNameByHandleW(handle.get(), buffer.data(),
-                                       static_cast<DWORD>(buffer.size()), 0);
+    length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
   }
   if (length == 0 || length >= buffer.size()) return {};
   buffer.resize(length);
   for (wchar_t& c : buffer) c = static_cast<wchar_t>(std::towlower(c));
   return buffer;
+}
+
+std::wstring FinalPathOf(const std::wstring& path, DWORD flags) {
+  unique_file handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, flags, nullptr));
+  if (!handle) return {};
+  return FinalPathOfHandle(handle.get());
+}
+
+std::wstring JoinLower(std::wstring parent, const std::filesystem::path& name) {
+  std::wstring lower = name.wstring();
+  for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+  if (parent.empty() || parent.back() != L'\\') parent += L'\\';
+  return parent + lower;
 }
 
 // A link the attributes do not reveal: a Unix link inside a Wine prefix opens its destination
@@ -42,12 +54,7 @@ bool FinalPathLeavesItsName(const std::filesystem::path& target) {
   const std::wstring parent =
       FinalPathOf(ToExtendedPathIfLong(target.parent_path()), FILE_FLAG_BACKUP_SEMANTICS);
   if (file.empty() || parent.empty()) return false;
-  std::wstring name = target.filename().wstring();
-  for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));
-  std::wstring expected = parent;
-  if (expected.empty() || expected.back() != L'\\') expected += L'\\';
-  expected += name;
-  return file != expected;
+  return file != JoinLower(parent, target.filename());
 }
 
 bool IsAnyLink(const std::filesystem::path& path) {
@@ -59,15 +66,50 @@ bool IsRegularFile(const std::filesystem::path& path) {
   return std::filesystem::is_regular_file(path, ec);
 }
 
-// Removes a link itself: a directory link goes with RemoveDirectoryW, a file link with
-// DeleteFileW; neither touches the destination.
-bool RemoveLinkItself(const std::wstring& path) {
-  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    if (RemoveDirectoryW(path.c_str())) return true;
+// A rename onto a link replaces the link itself, where deleting "the link" through a handle
+// that followed it would reach its destination (Wine's Unix links behave so). So a file link
+// is first swapped for an empty file of our own, which is then deleted.
+bool RemoveFileLinkItself(const std::filesystem::path& path) {
+  static std::atomic<std::uint64_t> counter{0};
+  const std::wstring temporary = path.wstring() + L".tmp." + std::to_wstring(GetCurrentProcessId()) +
+                                 L"." + std::to_wstring(++counter);
+  const std::wstring temporary_ext = ToExtendedPathIfLong(temporary);
+  {
+    unique_file created(CreateFileW(temporary_ext.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!created) return false;
   }
-  return DeleteFileW(path.c_str()) != 0;
+  const std::wstring link = ToExtendedPathIfLong(path);
+  if (!MoveFileExW(temporary_ext.c_str(), link.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    DeleteFileW(temporary_ext.c_str());
+    return false;
+  }
+  return DeleteFileW(link.c_str()) != 0;
+}
+
+// A directory link is deleted through a handle on the link itself. Where the system opens the
+// destination instead (the final path names something else), nothing is deleted.
+bool RemoveDirectoryLinkItself(const std::filesystem::path& path) {
+  const std::wstring link = ToExtendedPathIfLong(path);
+  unique_file handle(CreateFileW(link.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return false;
+  const std::wstring parent =
+      FinalPathOf(ToExtendedPathIfLong(path.parent_path()), FILE_FLAG_BACKUP_SEMANTICS);
+  if (parent.empty() || FinalPathOfHandle(handle.get()) != JoinLower(parent, path.filename()))
+    return false;
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                    sizeof(disposition)) != 0;
+}
+
+bool RemoveLinkItself(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(ToExtendedPathIfLong(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return RemoveDirectoryLinkItself(path);
+  return RemoveFileLinkItself(path);
 }
 
 // Whether the item a link points at exists (status following links).
@@ -96,7 +138,11 @@ bool ReplaceFileContent(const std::filesystem::path& source, const std::filesyst
   }
   const std::wstring target_path = ToExtendedPathIfLong(target);
   const std::wstring source_path = ToExtendedPathIfLong(source);
-  if (IsAnyLink(target)) RemoveLinkItself(target_path);
+  // A link that cannot be removed without reaching its destination is never written through.
+  if (IsAnyLink(target) && !RemoveLinkItself(target)) {
+    error = "写入文件被占用或拒绝访问: " + WideToUtf8(target.wstring());
+    return false;
+  }
   SetFileAttributesW(target_path.c_str(), FILE_ATTRIBUTE_NORMAL);
   if (CopyFileW(source_path.c_str(), target_path.c_str(), FALSE)) return true;
 
@@ -136,11 +182,10 @@ bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,
   const DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
 
-  // A file link that hides as a plain file is unlinked by DeleteFileW below just the same.
   if (IsLinkOrReparsePoint(path)) {
     // A dangling link counts as nothing there; a live one goes, its destination stays.
     if (!LinkDestinationExists(extended)) return true;
-    return RemoveLinkItself(extended);
+    return RemoveLinkItself(path);
   }
 
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -167,6 +212,8 @@ bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,
     return all_removed;
   }
 
+  // Deleting a file link that hides as a plain file would delete its destination.
+  if (FinalPathLeavesItsName(path)) return RemoveFileLinkItself(path);
   SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
   if (!DeleteFileW(extended.c_str())) {
     ScheduleDeleteAtRestart(path);

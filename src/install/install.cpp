@@ -97,6 +97,12 @@ void ListPackageFiles(const std::filesystem::path& dir, const std::wstring& rela
   }
 }
 
+std::string AsciiLower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 bool HoldsPluginCenter(const std::filesystem::path& dir) {
   return IsDirectory(dir / L"kel_plugin_center") || IsRegularFile(dir / L"kel_plugin_center.rb");
 }
@@ -151,9 +157,11 @@ void InstallFullPackage(const InstallRequest& request, InstallResult& result) {
   ListPackageFiles(root, L"", files);
   const std::size_t total = files.size();
   const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
+  bool package_has_version = false;
   for (std::size_t i = 1; i <= total; ++i) {
     const PackageFile& file = files[i - 1];
     if (IsExcludedPackagePath(file.relative)) continue;
+    if (AsciiLower(file.relative) == "kel_plugin_center/version") package_has_version = true;
     std::wstring wide = Utf8ToWide(file.relative);
     std::replace(wide.begin(), wide.end(), L'/', L'\\');
     bool written = false, unchanged = false;
@@ -169,9 +177,10 @@ void InstallFullPackage(const InstallRequest& request, InstallResult& result) {
     }
   }
 
+  // The VERSION of an earlier install must not survive an update by package: it would
+  // report the old version until some later run rewrote it. Only a shipped one is kept.
   const std::filesystem::path center = plugins_dir / L"kel_plugin_center";
-  if (request.release && !request.release->versionCode.empty() &&
-      !IsRegularFile(center / L"VERSION")) {
+  if (request.release && !request.release->versionCode.empty() && !package_has_version) {
     WriteVersionFile(center, request.release->versionCode);
   }
   cleanup();
