@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/engine_types_pending.h"
+#include "decommission/uninstall.h"
 #include "common/progress.h"
 #include "install/install.h"
 #include "net/release.h"

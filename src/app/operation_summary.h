@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/engine_types_pending.h"
+#include "decommission/uninstall.h"
 
 namespace kel {
 

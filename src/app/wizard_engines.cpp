@@ -3,6 +3,7 @@
 #include "app/options.h"
 #include "app/launch.h"
 #include "app/silent_runner.h"
+#include "decommission/uninstall.h"
 #include "install/install.h"
 #include "net/release.h"
 #include "sketchup/discovery.h"
@@ -14,11 +15,9 @@ OperationEngines ProductionOperationEngines() {
   OperationEngines engines;
   engines.fetchLatestRelease = FetchLatestRelease;
   engines.installIntoPlugins = InstallIntoPlugins;
-  // Until the decommission engine is wired in, an uninstall fails honestly and changes nothing.
-  engines.runUninstall = [](const std::vector<std::wstring>&, bool, const ProgressCallback&) {
-    UninstallResult result;
-    result.error = "uninstall engine unavailable";
-    return result;
+  engines.runUninstall = [](const std::vector<std::wstring>& dirs, bool purge,
+                            const ProgressCallback& progress) {
+    return RunUninstall(dirs, purge, progress);
   };
   engines.waitForProcessExit = WaitForProcessExit;
   return engines;

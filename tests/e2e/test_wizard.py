@@ -9,7 +9,6 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 from wizard_e2e import BIN, BUILD, Backend, Display, Profile, Wizard  # noqa: E402
 
-SOURCE = os.environ.get("KEL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 HINT = "未自动检测到本机 SketchUp 目录，请点击右侧“浏览 Plugins 目录”手动选择"
 IDC_SERVER_STATUS, IDC_TARGET_LIST, IDC_STATUS = 1002, 1003, 1009
 IDC_INSTALL, IDC_UNINSTALL, IDC_CLOSE = 1010, 1011, 1012
@@ -195,6 +194,38 @@ class WizardWindow(unittest.TestCase):
         self.assertEqual(status.replace("\r\n", "\n"), box["text"].replace("\r\n", "\n"))
         self.close(wizard)
 
+    def test_two_directories_share_the_progress_and_closing_while_busy_asks_first(self):
+        self.profile.add_sketchup(2025)
+        self.profile.add_sketchup(2024)
+        backend = self.backend(hold_package=True)
+        wizard = self.wizard(backend, "--no-launch")
+        self.rows_after_query(wizard)
+        wizard.probe("click", IDC_INSTALL)
+        zip_path = "/v3/installer/download/zip"
+
+        backend.wait_for_requests(zip_path, 1)
+        first = wizard.dump()
+        self.assertLess(first["progress"], 50)
+        self.assertFalse(any(c["enabled"] for c in first["controls"]
+                             if c["id"] in (1003, 1004, 1005, 1006, 1007, 1010, 1011, 1012)))
+        # Closing mid-operation asks first; No keeps the window and the operation.
+        wizard.probe("close")
+        box = wizard.box("no")
+        self.assertEqual(box["title"], "操作进行中")
+        backend.release_package()
+
+        backend.wait_for_requests(zip_path, 2)
+        second = wizard.dump()
+        self.assertGreaterEqual(second["progress"], 50)
+        self.assertLess(second["progress"], 100)
+        backend.release_package()
+
+        done = wizard.box("ok", 60000)
+        self.assertEqual(done["title"], "安装 / 更新完成")
+        self.assertTrue(done["text"].startswith("已完成 2 个 SketchUp 版本的安装/更新！"), done["text"])
+        self.assertEqual(wizard.dump()["progress"], 100)
+        self.close(wizard)
+
     def test_sketchup_running_prompts_retry_and_cancel(self):
         self.profile.add_sketchup(2025, "1.0.0")
         sketchup = os.path.join(self.profile.unix, "SketchUp.exe")
@@ -229,18 +260,20 @@ class WizardWindow(unittest.TestCase):
         self.assertEqual(wizard.exit_code(), 0)
         self.assertTrue(os.path.isdir(os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center")))
 
-    @unittest.skipUnless(os.path.isfile(os.path.join(SOURCE, "src", "decommission", "uninstall.h")),
-                         "the uninstall engine is not part of this build yet")
     def test_uninstall_mode_uninstalls_reports_and_closes(self):
-        self.profile.add_sketchup(2025, "2.0.0")
+        self.profile.add_sketchup(2026, "1.0.0")
+        plugins = self.profile.add_sketchup(2025, "2.0.0")
         backend = self.backend()
-        wizard = self.wizard(backend, "--uninstall")
+        # An up-to-date row is not pre-checked; "--target" selects it.
+        wizard = self.wizard(backend, "--uninstall", "--target", plugins)
         box = wizard.box("ok", 60000)
         self.assertEqual(box["title"], "卸载与还原结果")
         self.assertTrue(box["text"].startswith("卸载处理完成！"), box["text"])
         self.assertEqual(wizard.exit_code(), 0)
         self.assertFalse(os.path.exists(
             os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center")))
+        self.assertTrue(os.path.isdir(
+            os.path.join(self.profile.plugins_unix(2026), "kel_plugin_center")))
 
 
 if __name__ == "__main__":

@@ -119,7 +119,8 @@ class Profile:
 class Backend:
     """The release endpoints on 127.0.0.1: metadata, package and blobs."""
 
-    def __init__(self, version="2.0.0", metadata_delay=0.0, package_status=200):
+    def __init__(self, version="2.0.0", metadata_delay=0.0, package_status=200,
+                 hold_package=False):
         files = {
             "kel_plugin_center.rb": b"# loader\nextension.version = '%s'\n" % version.encode(),
             "kel_plugin_center/main.rb": b"puts 'kel'\n",
@@ -140,6 +141,9 @@ class Backend:
         }}
         self.metadata_delay = metadata_delay
         self.package_status = package_status
+        # With hold_package each package request waits for release_package().
+        self.hold_package = hold_package
+        self.package_gate = threading.Semaphore(0)
         self.requests = []
         backend = self
 
@@ -153,6 +157,8 @@ class Backend:
                     time.sleep(backend.metadata_delay)
                     self.reply(200, json.dumps(backend.metadata).encode())
                 elif self.path == "/v3/installer/download/zip":
+                    if backend.hold_package:
+                        backend.package_gate.acquire(timeout=120)
                     if backend.package_status != 200:
                         self.reply(backend.package_status, b"broken")
                     else:
@@ -179,7 +185,20 @@ class Backend:
         self.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
+    def release_package(self):
+        self.package_gate.release()
+
+    def wait_for_requests(self, path, count, timeout=60):
+        deadline = time.time() + timeout
+        while self.requests.count(path) < count:
+            if time.time() > deadline:
+                raise AssertionError("%s requested %d times, not %d" % (
+                    path, self.requests.count(path), count))
+            time.sleep(0.1)
+
     def close(self):
+        for _ in range(8):
+            self.package_gate.release()
         self.server.shutdown()
         self.server.server_close()
 
@@ -222,7 +241,9 @@ class Wizard:
         return self.probe("box", *([button, ms] if button else []))
 
     def exit_code(self, timeout=60):
-        return self.process.wait(timeout)
+        code = self.process.wait(timeout)
+        self.process.stdout.close()
+        return code
 
     def kill(self):
         if self.process.poll() is None:
@@ -232,3 +253,4 @@ class Wizard:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        self.process.stdout.close()
