@@ -24,14 +24,10 @@ class RootJournals : public ::testing::Test {
     plugin_.id = "mytool";
     plugin_.loadFile = "MyTool.rb";
     plugin_.companionName = "mytool";
-    plugin_.installSource = "local_takeover";
     digest_ = test::Sha256Hex(entry_);
-    plugin_.activeGeneration = digest_;
-    plugin_.packageHash = "sha256:" + digest_;
+    fixture_.PopulateTakeover(registry_, plugin_, entry_);
     fixture_.WriteRegistry(registry_, {plugin_});
-    fixture_.WriteGate(plugin_);
-    fixture_.WriteCompanion("mytool");
-    payload_ = fixture_.WritePayload(registry_, "mytool", digest_, "MyTool.rb", entry_);
+    payload_ = registry_.parent_path() / L"payloads" / L"mytool" / Utf8ToWide(digest_) / L"MyTool.rb";
     staged_ = registry_.parent_path() / L"staging" / L"mytool" / Utf8ToWide(digest_) / L"MyTool.rb";
     fs::create_directories(staged_.parent_path());
     test::WriteFileBytes(staged_, entry_);

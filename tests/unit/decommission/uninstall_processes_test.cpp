@@ -173,6 +173,42 @@ TEST_F(UninstallProcesses, GateHeldOpenIsRetriedThenFinishedAfterTheHolderCloses
   EXPECT_FALSE(fs::exists(fixture_.TombstonePath(registry_, "acme")));
 }
 
+TEST_F(UninstallProcesses, InternalFileInUseIsRetryableAndLinkedInternalsAreUnsafe) {
+  const fs::path payload_dir = registry_.parent_path() / L"payloads" / L"acme";
+  const fs::path held_file = payload_dir / L"held.bin";
+  test::WriteFileBytes(held_file, "in use");
+  {
+    HeldFile holder(held_file, L"r");
+    ASSERT_TRUE(holder.Ready());
+    nlohmann::json result;
+    std::string error;
+    ASSERT_TRUE(UninstallManagedPlugin("acme", WideToUtf8(registry_.native()), result, error));
+    EXPECT_EQ(result["success"], false);
+    EXPECT_EQ(result["error"], "managed internal cleanup failed");
+    EXPECT_EQ(result["retryAfterExit"], true);
+    EXPECT_TRUE(fs::exists(fixture_.TombstonePath(registry_, "acme")));
+    EXPECT_EQ(holder.Release(), 0u);
+  }
+
+  if (!test::RunningUnderWine()) GTEST_SKIP() << "Unix links need Wine";
+  // A link where runtime data should be: never followed, never retried as "in use".
+  const fs::path outside = sandbox_.root() / L"precious";
+  fs::create_directories(outside);
+  test::WriteFileBytes(outside / L"keep.txt", "mine");
+  const fs::path runtime = registry_.parent_path() / L"runtime" / L"acme";
+  test::RemoveTree(runtime);
+  std::string reason;
+  ASSERT_TRUE(test::MakeUnixSymlink(outside, runtime, reason)) << reason;
+  nlohmann::json result;
+  std::string error;
+  ASSERT_TRUE(UninstallManagedPlugin("acme", WideToUtf8(registry_.native()), result, error));
+  EXPECT_EQ(result["error"], "managed internal cleanup reparse point is unsafe");
+  EXPECT_EQ(result["retryAfterExit"], false);
+  EXPECT_EQ(test::ReadFileBytes(outside / L"keep.txt"), "mine");
+  EXPECT_TRUE(fs::exists(fixture_.TombstonePath(registry_, "acme")));
+  test::RemoveTree(runtime);
+}
+
 TEST_F(UninstallProcesses, RootGateMutexHeldElsewhereTimesOutAfterEightSeconds) {
   test::NamedEvent ready;
   test::NamedEvent release;

@@ -15,7 +15,7 @@ using test::FixturePlugin;
 using test::IconRef;
 
 class UninstallTransaction : public ::testing::Test {
- protected:
+ public:  // table cases edit the fixture through plain callbacks
   UninstallTransaction()
       : fixture_(sandbox_.root() / L"SketchUp 2024" / L"Plugins"),
         registry_(fixture_.user_registry("alice")) {
@@ -262,6 +262,63 @@ TEST_F(UninstallTransaction, CompanionThatIsAnotherRecordsGateConflicts) {
   EXPECT_FALSE(Uninstall("acme", result, error));
   EXPECT_EQ(error, "managed companion conflicts with another managed Gate");
   EXPECT_TRUE(test::ChangedEntries(before, test::SnapshotTree(fixture_.root())).empty());
+}
+
+TEST_F(UninstallTransaction, CleanupDirectoriesMustBePhysical) {
+  struct Case {
+    const char* what;
+    std::function<void(UninstallTransaction&)> change;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"payloads is a file",
+       [](UninstallTransaction& t) {
+         test::RemoveTree(t.Manager() / L"payloads");
+         test::WriteFileBytes(t.Manager() / L"payloads", "x");
+       },
+       "managed cleanup directory is not a physical directory"},
+      {"uninstall_journals is a file",
+       [](UninstallTransaction& t) {
+         test::WriteFileBytes(t.Manager() / L"uninstall_journals", "x");
+       },
+       "managed cleanup directory is not a physical directory"},
+      {"the tombstone is a folder",
+       [](UninstallTransaction& t) {
+         fs::create_directories(t.fixture_.TombstonePath(t.registry_, "acme"));
+       },
+       "uninstall tombstone is not a physical file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::RemoveTree(fixture_.root());
+    fixture_ = test::PluginsFixture(fixture_.root());
+    BuildStandardRoot();
+    c.change(*this);
+    const auto before = test::SnapshotTree(fixture_.root());
+    nlohmann::json result;
+    std::string error;
+    EXPECT_FALSE(Uninstall("acme", result, error));
+    EXPECT_EQ(error, c.message);
+    EXPECT_TRUE(test::ChangedEntries(before, test::SnapshotTree(fixture_.root())).empty());
+  }
+}
+
+TEST_F(UninstallTransaction, LinkedCompanionIsOutsidePlugins) {
+  if (!test::RunningUnderWine()) GTEST_SKIP() << "Unix links need Wine";
+  BuildStandardRoot();
+  const fs::path outside = sandbox_.root() / L"user_project";
+  fs::create_directories(outside);
+  test::WriteFileBytes(outside / L"work.skp", "mine");
+  test::RemoveTree(fixture_.root() / L"acme_tool");
+  std::string reason;
+  ASSERT_TRUE(test::MakeUnixSymlink(outside, fixture_.root() / L"acme_tool", reason)) << reason;
+  nlohmann::json result;
+  std::string error;
+  EXPECT_FALSE(Uninstall("acme", result, error));
+  EXPECT_EQ(error, "managed companion is outside Plugins");
+  EXPECT_EQ(test::ReadFileBytes(outside / L"work.skp"), "mine");
+  EXPECT_TRUE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
+  test::RemoveTree(fixture_.root() / L"acme_tool");
 }
 
 nlohmann::json TombstoneFor(const FixturePlugin& plugin, const nlohmann::json& icons) {
