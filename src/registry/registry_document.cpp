@@ -39,8 +39,13 @@ bool IsLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <
 
 // Integers in [0, max]. The library's own typed read would wrap negative values and is
 // undefined for out-of-range floating-point numbers, so numbers are taken only when exact.
+// A JSON integer that is not negative (values built in memory may be signed integers).
+bool IsUnsignedInteger(const json& value) {
+  return value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0);
+}
+
 std::uint64_t ReadUnsignedNumber(const json& value, std::uint64_t max) {
-  if (value.is_number_unsigned()) {
+  if (IsUnsignedInteger(value)) {
     const auto number = value.get<std::uint64_t>();
     if (number <= max) return number;
   } else if (value.is_number_float()) {
@@ -267,7 +272,7 @@ bool ReadPlugin(const std::string& id, const json& value, std::uint64_t schema, 
     plugin.catalog_visible = visible->get<bool>();
   }
   if (const json* version = Member(value, "commandIndexVersion")) {
-    if (!version->is_number_unsigned()) {
+    if (!IsUnsignedInteger(*version)) {
       error = "plugin registry contains invalid command index metadata";
       return false;
     }
@@ -288,7 +293,7 @@ bool ReadPlugin(const std::string& id, const json& value, std::uint64_t schema, 
     plugin.indexed_generation = generation->get<std::string>();
   }
   if (const json* at = Member(value, "indexedAt")) {
-    if (!at->is_number_unsigned()) {
+    if (!IsUnsignedInteger(*at)) {
       error = "plugin registry contains invalid command index timestamp";
       return false;
     }
@@ -408,7 +413,7 @@ bool ParseDocument(const json& document, PluginRegistry& model, std::string& err
       schema_value == nullptr ? 0 : ReadUnsignedNumber(*schema_value, std::numeric_limits<std::uint64_t>::max());
   if (schema < 3 || schema > 8) return false;
   const json* generation = Member(document, "generation");
-  if (generation == nullptr || !generation->is_number_unsigned()) return false;
+  if (generation == nullptr || !IsUnsignedInteger(*generation)) return false;
   const json* plugins = Member(document, "plugins");
   if (plugins == nullptr || !plugins->is_object() || plugins->size() > kMaxRegistryPlugins) return false;
   error.clear();

@@ -228,7 +228,7 @@ bool NeedsIndexRepair(const json& document) {
 bool IsCurrentSchema(const json& document) {
   const auto schema = document.find("schemaVersion");
   if (schema == document.end()) return false;
-  if (schema->is_number_unsigned()) return schema->get<std::uint64_t>() == kRegistrySchemaVersion;
+  if (schema->is_number_integer()) return schema->get<std::int64_t>() == static_cast<std::int64_t>(kRegistrySchemaVersion);
   return schema->is_number_float() && schema->get<double>() == static_cast<double>(kRegistrySchemaVersion);
 }
 
