@@ -28,6 +28,33 @@ std::wstring GetEnv(const wchar_t* name, bool& present) {
   return value;
 }
 
+// Wine cannot delete a Unix link to a directory (it opens the target): unlink it from the
+// Linux side and wait until it is gone.
+void RemoveUnixLink(const std::wstring& path) {
+  using ToUnix = char*(CDECL*)(LPCWSTR);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto to_unix = kernel ? reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+                              GetProcAddress(kernel, "wine_get_unix_file_name")))
+                        : nullptr;
+  if (to_unix == nullptr) return;
+  char* raw = to_unix(path.c_str());
+  if (raw == nullptr) return;
+  std::wstring cmdline = L"/bin/sh -c \"/bin/rm -f '" + Utf8ToWide(raw) + L"'\"";
+  HeapFree(GetProcessHeap(), 0, raw);
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(L"Z:\\bin\\sh", cmdline.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &si, &pi)) {
+    return;
+  }
+  if (pi.hProcess) CloseHandle(pi.hProcess);
+  if (pi.hThread) CloseHandle(pi.hThread);
+  for (int i = 0; i < 500 && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
+    Sleep(10);
+  }
+}
+
 // Removes a tree without following links: std::filesystem under MinGW does not see Wine's
 // Unix links as links and can walk into them.
 void RemoveTreeNoFollow(const std::wstring& path) {
@@ -48,7 +75,10 @@ void RemoveTreeNoFollow(const std::wstring& path) {
       } while (FindNextFileW(find.get(), &data));
     }
   }
-  if (!RemoveDirectoryW(path.c_str())) DeleteFileW(path.c_str());
+  if (!RemoveDirectoryW(path.c_str()) && !DeleteFileW(path.c_str()) &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    RemoveUnixLink(path);
+  }
 }
 
 }  // namespace

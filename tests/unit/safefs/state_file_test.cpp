@@ -1,0 +1,265 @@
+#include "safefs/state_file.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+
+#include "support/sandbox.h"
+
+namespace kel {
+namespace {
+
+using test::ReadFileBytes;
+using test::Sandbox;
+using test::WriteFileBytes;
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(engine() & 0xFF);
+  return bytes;
+}
+
+std::vector<std::wstring> Entries(const std::filesystem::path& dir) {
+  std::vector<std::wstring> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().wstring());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct ReadResult {
+  bool ok = false;
+  bool existed = true;
+  std::string content = "unchanged";
+  std::string error;
+};
+
+ReadResult Read(const std::filesystem::path& path, size_t max_size, bool missing_ok) {
+  ReadResult r;
+  r.ok = ReadStateFile(path, max_size, missing_ok, r.existed, r.content, r.error);
+  return r;
+}
+
+TEST(StateFileRead, MissingFileAndDirectoryWithAndWithoutMissingOk) {
+  Sandbox sandbox;
+  const auto file = sandbox.root() / L"state" / L"doc.json";
+  std::filesystem::create_directories(file.parent_path());
+
+  ReadResult r = Read(file, 1024, true);
+  EXPECT_TRUE(r.ok);
+  EXPECT_FALSE(r.existed);
+  EXPECT_EQ(r.content, "");
+  EXPECT_EQ(r.error, "");
+
+  r = Read(file, 1024, false);
+  EXPECT_FALSE(r.ok);
+  EXPECT_FALSE(r.existed);
+  EXPECT_EQ(r.error, "state file open read target failed: 2");
+
+  const auto deep = sandbox.root() / L"missing" / L"deeper" / L"doc.json";
+  r = Read(deep, 1024, true);
+  EXPECT_TRUE(r.ok);
+  EXPECT_FALSE(r.existed);
+  EXPECT_EQ(r.error, "");
+  r = Read(deep, 1024, false);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, "state file directory is unsafe");
+  EXPECT_FALSE(std::filesystem::exists(sandbox.root() / L"missing"));
+
+  // A caller's earlier error text survives a read that finds nothing.
+  bool existed = true;
+  std::string content;
+  std::string error = "earlier failure";
+  EXPECT_TRUE(ReadStateFile(file, 1024, true, existed, content, error));
+  EXPECT_EQ(error, "earlier failure");
+}
+
+TEST(StateFileRead, SizeBoundaries) {
+  Sandbox sandbox;
+  const auto file = sandbox.root() / L"doc.bin";
+  WriteFileBytes(file, "");
+  ReadResult r = Read(file, 1024, true);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, "state file size is invalid");
+  EXPECT_FALSE(r.existed);
+  EXPECT_EQ(r.content, "");
+
+  const std::string exact = RandomBytes(1024, 1);
+  WriteFileBytes(file, exact);
+  r = Read(file, 1024, false);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(r.existed);
+  EXPECT_EQ(r.content, exact);
+
+  WriteFileBytes(file, exact + "x");
+  r = Read(file, 1024, false);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, "state file size is invalid");
+  EXPECT_EQ(r.content, "");
+
+  r = Read(file, 0, false);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, "state file path is unsafe");
+}
+
+TEST(StateFileRead, ReadsInSeveralPieces) {
+  Sandbox sandbox;
+  const auto file = sandbox.root() / L"big.bin";
+  const std::string bytes = RandomBytes(3 * 1048576 + 12345, 2);
+  WriteFileBytes(file, bytes);
+  ReadResult r = Read(file, kStateFileLimit16MiB, false);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(r.content == bytes);
+}
+
+TEST(StateFileRead, RefusesPathsThatDoNotSplit) {
+  for (const wchar_t* path : {L"", L"relative\\doc.json", L"C:doc.json", L"C:\\", L"C:\\a\\.."}) {
+    ReadResult r = Read(path, 1024, true);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "state file path is unsafe");
+  }
+}
+
+TEST(StateFileWrite, RefusesEmptyOrOversizedContent) {
+  Sandbox sandbox;
+  const auto file = sandbox.root() / L"doc.json";
+  std::string error;
+  EXPECT_FALSE(WriteStateFileAtomic(file, "", 1024, error));
+  EXPECT_EQ(error, "state file path or payload is invalid");
+  error.clear();
+  EXPECT_FALSE(WriteStateFileAtomic(file, std::string(1025, 'x'), 1024, error));
+  EXPECT_EQ(error, "state file path or payload is invalid");
+  error.clear();
+  EXPECT_FALSE(WriteStateFileAtomic(L"relative.json", "x", 1024, error));
+  EXPECT_EQ(error, "state file path or payload is invalid");
+  EXPECT_TRUE(Entries(sandbox.root()).size() == 5u);  // only the sandbox's own folders
+}
+
+TEST(StateFileWrite, CreatesMissingLevelsAndProvesEach) {
+  Sandbox sandbox;
+  const auto dir = sandbox.root() / L"One" / L"two" / L"three";
+  const std::string content(1024, 'a');
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(dir / L"doc.json", content, 1024, error)) << error;
+  for (auto level : {sandbox.root() / L"one", sandbox.root() / L"one" / L"two", dir}) {
+    PhysicalIdentity identity;
+    EXPECT_TRUE(ProvePhysicalPath(level, true, identity, error)) << error;
+    EXPECT_EQ(identity.final_path, CanonicalPath(level));
+  }
+  // Created directories take the canonical (lower-case) form of their names.
+  EXPECT_EQ(Entries(sandbox.root() / L"one"), std::vector<std::wstring>{L"two"});
+  EXPECT_EQ(ReadFileBytes(dir / L"doc.json"), content);
+  EXPECT_TRUE(IsPhysicalFile(dir / L"doc.json"));
+}
+
+TEST(StateFileWrite, ReplacesUnderLowerCaseNameAndLeavesNoTemporary) {
+  Sandbox sandbox;
+  const auto dir = sandbox.root() / L"state";
+  std::filesystem::create_directories(dir);
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(dir / L"Receipt.JSON", "first", 1024, error)) << error;
+  EXPECT_EQ(Entries(dir), std::vector<std::wstring>{L"receipt.json"});
+
+  WriteFileBytes(dir / L"Registry.JSON", "old content");
+  ASSERT_TRUE(WriteStateFileAtomic(dir / L"REGISTRY.json", "new content", 1024, error)) << error;
+  std::vector<std::wstring> names = Entries(dir);
+  ASSERT_EQ(names.size(), 2u);
+  const std::wstring replaced = names[0] == L"receipt.json" ? names[1] : names[0];
+  // NTFS gives the replacing file the new name; Wine keeps the spelling of the file it
+  // replaces (its Unix directory is case-sensitive underneath).
+  if (test::RunningUnderWine()) {
+    EXPECT_EQ(CanonicalPath(dir / replaced), CanonicalPath(dir / L"registry.json"));
+  } else {
+    EXPECT_EQ(replaced, L"registry.json");
+  }
+  EXPECT_EQ(ReadFileBytes(dir / L"registry.json"), "new content");
+
+  const std::string big = RandomBytes(2 * 1048576 + 7, 3);
+  ASSERT_TRUE(WriteStateFileAtomic(dir / L"registry.json", big, kStateFileLimit16MiB, error))
+      << error;
+  EXPECT_EQ(Entries(dir), names);
+  ReadResult r = Read(dir / L"registry.json", kStateFileLimit16MiB, false);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(r.content == big);
+}
+
+TEST(StateFileWrite, FailedRenameLeavesNoTemporary) {
+  Sandbox sandbox;
+  const auto dir = sandbox.root() / L"state";
+  // The target name is taken by a directory: the rename must fail.
+  std::filesystem::create_directories(dir / L"doc.json" / L"inside");
+  std::string error;
+  EXPECT_FALSE(WriteStateFileAtomic(dir / L"doc.json", "content", 1024, error));
+  EXPECT_EQ(error.rfind("state file atomic rename", 0), 0u) << error;
+  EXPECT_EQ(Entries(dir), std::vector<std::wstring>{L"doc.json"});
+  EXPECT_TRUE(std::filesystem::is_directory(dir / L"doc.json" / L"inside"));
+}
+
+TEST(StateFileRemove, RemovesAndReportsMissing) {
+  Sandbox sandbox;
+  const auto file = sandbox.root() / L"state" / L"doc.json";
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(file, "x", 1024, error)) << error;
+  ASSERT_TRUE(RemoveStateFile(sandbox.root() / L"STATE" / L"Doc.json", error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(file));
+
+  EXPECT_FALSE(RemoveStateFile(file, error));
+  EXPECT_EQ(error, "state file open remove target failed: 2");
+  error.clear();
+  EXPECT_FALSE(RemoveStateFile(sandbox.root() / L"nowhere" / L"doc.json", error));
+  EXPECT_EQ(error, "state file removal target is unsafe");
+  EXPECT_FALSE(std::filesystem::exists(sandbox.root() / L"nowhere"));
+  error.clear();
+  EXPECT_FALSE(RemoveStateFile(L"doc.json", error));
+  EXPECT_EQ(error, "state file removal target is unsafe");
+}
+
+TEST(StateDirectory, EnsureCreatesAndAcceptsExisting) {
+  Sandbox sandbox;
+  const auto dir = sandbox.root() / L"a" / L"b";
+  std::string error;
+  ASSERT_TRUE(EnsureStateDirectory(dir, error)) << error;
+  EXPECT_TRUE(std::filesystem::is_directory(dir));
+  ASSERT_TRUE(EnsureStateDirectory(dir, error)) << error;
+  WriteFileBytes(sandbox.root() / L"a" / L"file", "x");
+  EXPECT_FALSE(EnsureStateDirectory(sandbox.root() / L"a" / L"file" / L"sub", error));
+  EXPECT_EQ(error.rfind("state file open directory failed: ", 0), 0u) << error;
+}
+
+TEST(StateFile, EveryOperationRefusedWithoutNativeApi) {
+  Sandbox sandbox;
+  const auto file = sandbox.root() / L"doc.json";
+  WriteFileBytes(file, "x");
+  SetNativeFileApiHiddenForTesting(true);
+  auto restore = scope_exit([] { SetNativeFileApiHiddenForTesting(false); });
+  EXPECT_EQ(StatusToDosError(0), 120u);
+  EXPECT_EQ(FormatNativeFailure("open read target", 0), "state file open read target failed: 120");
+  ReadResult r = Read(file, 1024, true);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, "state file path is unsafe");
+  std::string error;
+  EXPECT_FALSE(WriteStateFileAtomic(file, "y", 1024, error));
+  EXPECT_EQ(error, "state file path or payload is invalid");
+  error.clear();
+  EXPECT_FALSE(RemoveStateFile(file, error));
+  EXPECT_EQ(error, "state file removal target is unsafe");
+  error.clear();
+  EXPECT_FALSE(EnsureStateDirectory(sandbox.root() / L"new", error));
+  // The walk's relative open is refused, which the layer reports as "not implemented".
+  EXPECT_EQ(error, "state file open directory failed: 120");
+  EXPECT_FALSE(std::filesystem::exists(sandbox.root() / L"new"));
+  error.clear();
+  PhysicalIdentity identity;
+  EXPECT_FALSE(ProvePhysicalPath(file, false, identity, error));
+  EXPECT_EQ(error, "physical path proof is unavailable");
+  EXPECT_FALSE(IsPhysicalFile(file));
+  EXPECT_EQ(ReadFileBytes(file), "x");
+}
+
+}  // namespace
+}  // namespace kel
