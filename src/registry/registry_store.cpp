@@ -342,10 +342,18 @@ fs::path ModuleFileName() {
   return buffer;
 }
 
+std::wstring& MutexNameOverride() {
+  static std::wstring name;
+  return name;
+}
+
 }  // namespace
 
+void SetRegistryMutexNameForTesting(const std::wstring& name) { MutexNameOverride() = name; }
+
 RegistryLock::RegistryLock(unsigned long timeout_ms) {
-  mutex_.reset(CreateMutexW(nullptr, FALSE, kRegistryMutexName));
+  const std::wstring& name = MutexNameOverride();
+  mutex_.reset(CreateMutexW(nullptr, FALSE, name.empty() ? kRegistryMutexName : name.c_str()));
   if (!mutex_) return;
   const DWORD result = WaitForSingleObject(mutex_.get(), timeout_ms);
   // An abandoned mutex is ours now; the document on disk is whole thanks to atomic replacement.
