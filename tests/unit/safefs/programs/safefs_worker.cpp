@@ -13,7 +13,6 @@
 
 #include "../worker_content.h"
 #include "common/handles.h"
-#include "common/text.h"
 #include "safefs/state_file.h"
 
 namespace {
