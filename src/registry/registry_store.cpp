@@ -228,7 +228,7 @@ bool NeedsIndexRepair(const json& document) {
 bool IsCurrentSchema(const json& document) {
   const auto schema = document.find("schemaVersion");
   if (schema == document.end()) return false;
-  if (schema->is_number_unsigned()) return schema->get<std::uint64_t>() == kRegistrySchemaVersion;
+  if (schema->is_number_integer()) return schema->get<std::int64_t>() == static_cast<std::int64_t>(kRegistrySchemaVersion);
   return schema->is_number_float() && schema->get<double>() == static_cast<double>(kRegistrySchemaVersion);
 }
 
@@ -342,10 +342,18 @@ fs::path ModuleFileName() {
   return buffer;
 }
 
+std::wstring& MutexNameOverride() {
+  static std::wstring name;
+  return name;
+}
+
 }  // namespace
 
+void SetRegistryMutexNameForTesting(const std::wstring& name) { MutexNameOverride() = name; }
+
 RegistryLock::RegistryLock(unsigned long timeout_ms) {
-  mutex_.reset(CreateMutexW(nullptr, FALSE, kRegistryMutexName));
+  const std::wstring& name = MutexNameOverride();
+  mutex_.reset(CreateMutexW(nullptr, FALSE, name.empty() ? kRegistryMutexName : name.c_str()));
   if (!mutex_) return;
   const DWORD result = WaitForSingleObject(mutex_.get(), timeout_ms);
   // An abandoned mutex is ours now; the document on disk is whole thanks to atomic replacement.
