@@ -101,6 +101,11 @@ bool RemoveManagedInternal(const std::filesystem::path& base,
                            const std::filesystem::path& target, std::string& error,
                            bool& retryable);
 
+// Failures that go away once the files are no longer in use ("retryAfterExit").
+bool IsRetryableUninstallFailure(std::string_view text);
+// Failures met on a path that escapes its directory or is a link; they are never retried.
+bool IsUnsafeUninstallFailure(std::string_view text);
+
 // parent(registryPath)\uninstall_journals\<pluginId>.json
 std::filesystem::path TombstonePathFor(const std::filesystem::path& registryPath,
                                        std::string_view pluginId);

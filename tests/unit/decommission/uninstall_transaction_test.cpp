@@ -321,6 +321,38 @@ TEST_F(UninstallTransaction, LinkedCompanionIsOutsidePlugins) {
   test::RemoveTree(fixture_.root() / L"acme_tool");
 }
 
+TEST(UninstallFailures, RetryableAndUnsafeAreDisjoint) {
+  const char* retryable[] = {"managed root Gate could not be removed",
+                             "managed exclusive companion could not be isolated",
+                             "managed internal cleanup failed", "managed journal cleanup failed",
+                             "managed cached icon cleanup failed",
+                             "uninstall tombstone cleanup failed"};
+  const char* unsafe[] = {"managed companion staging path is unsafe",
+                          "managed companion staging status is unsafe",
+                          "managed internal cleanup path is unsafe",
+                          "managed internal cleanup reparse point is unsafe",
+                          "managed journal cleanup path is unsafe",
+                          "managed cached icon cleanup path is unsafe",
+                          "uninstall tombstone cleanup path is unsafe"};
+  const char* neither[] = {"managed root Gate status is unavailable",
+                           "managed root Gate does not match uninstall plan",
+                           "managed internal cleanup status is unavailable",
+                           "managed cached icon metadata is invalid",
+                           "uninstall tombstone path is unsafe x", ""};
+  for (const char* text : retryable) {
+    EXPECT_TRUE(IsRetryableUninstallFailure(text)) << text;
+    EXPECT_FALSE(IsUnsafeUninstallFailure(text)) << text;
+  }
+  for (const char* text : unsafe) {
+    EXPECT_TRUE(IsUnsafeUninstallFailure(text)) << text;
+    EXPECT_FALSE(IsRetryableUninstallFailure(text)) << text;
+  }
+  for (const char* text : neither) {
+    EXPECT_FALSE(IsUnsafeUninstallFailure(text)) << text;
+    EXPECT_FALSE(IsRetryableUninstallFailure(text)) << text;
+  }
+}
+
 nlohmann::json TombstoneFor(const FixturePlugin& plugin, const nlohmann::json& icons) {
   return {{"phase", "remove_registry_pending"},
           {"recordFingerprint", "sha256:" + std::string(64, 'a')},
