@@ -285,18 +285,15 @@ std::string TombstoneFingerprint(const std::filesystem::path& tombstonePath) {
 
 }  // namespace
 
-RootGateLock::RootGateLock(unsigned long timeout_ms) {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, kRootGateMutexName);
-  if (mutex == nullptr) return;
-  mutex_ = mutex;
-  const DWORD wait = WaitForSingleObject(mutex, timeout_ms);
+RootGateLock::RootGateLock(unsigned long timeout_ms)
+    : mutex_(CreateMutexW(nullptr, FALSE, kRootGateMutexName)) {
+  if (!mutex_) return;
+  const DWORD wait = WaitForSingleObject(mutex_.get(), timeout_ms);
   owned_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
 RootGateLock::~RootGateLock() {
-  if (mutex_ == nullptr) return;
-  if (owned_) ReleaseMutex(static_cast<HANDLE>(mutex_));
-  CloseHandle(static_cast<HANDLE>(mutex_));
+  if (owned_) ReleaseMutex(mutex_.get());
 }
 
 bool IsRetryableUninstallFailure(std::string_view text) {

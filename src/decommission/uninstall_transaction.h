@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/handles.h"
 #include "decommission/managed_paths.h"
 #include "decommission/record_fingerprint.h"
 #include "registry/registry_document.h"
@@ -52,7 +53,7 @@ class RootGateLock {
   bool owned() const { return owned_; }
 
  private:
-  void* mutex_ = nullptr;
+  unique_handle mutex_;
   bool owned_ = false;
 };
 
