@@ -572,7 +572,11 @@ bool IsRegistryIconPath(std::string_view text) {
 bool ParsePluginRegistry(const nlohmann::json& document, PluginRegistry& registry_out, std::string& error) {
   try {
     PluginRegistry model;
-    if (!ParseDocument(document, model, error)) return false;
+    std::string parse_error;
+    if (!ParseDocument(document, model, parse_error)) {
+      error = parse_error;
+      return false;
+    }
     registry_out = std::move(model);
     return true;
   } catch (const nlohmann::json::exception&) {
