@@ -37,21 +37,21 @@ char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 
 bool IsLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// Integers in [0, max]. The library's own typed read would wrap negative values and is
-// undefined for out-of-range floating-point numbers, so numbers are taken only when exact.
 // A JSON integer that is not negative (values built in memory may be signed integers).
 bool IsUnsignedInteger(const json& value) {
   return value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0);
 }
 
+// Numbers read as unsigned integers: fractions are cut off as the library's typed read does,
+// but values it would wrap (negative, too large) or leave undefined (out-of-range floating
+// point) are refused instead of being turned into some other number.
 std::uint64_t ReadUnsignedNumber(const json& value, std::uint64_t max) {
   if (IsUnsignedInteger(value)) {
     const auto number = value.get<std::uint64_t>();
     if (number <= max) return number;
   } else if (value.is_number_float()) {
     const double number = value.get<double>();
-    if (std::isfinite(number) && number >= 0 && number == std::floor(number) &&
-        number < 18446744073709551616.0 && static_cast<std::uint64_t>(number) <= max) {
+    if (std::isfinite(number) && number >= 0 && number < 18446744073709551616.0 && static_cast<std::uint64_t>(number) <= max) {
       return static_cast<std::uint64_t>(number);
     }
   }
@@ -572,7 +572,11 @@ bool IsRegistryIconPath(std::string_view text) {
 bool ParsePluginRegistry(const nlohmann::json& document, PluginRegistry& registry_out, std::string& error) {
   try {
     PluginRegistry model;
-    if (!ParseDocument(document, model, error)) return false;
+    std::string parse_error;
+    if (!ParseDocument(document, model, parse_error)) {
+      error = parse_error;
+      return false;
+    }
     registry_out = std::move(model);
     return true;
   } catch (const nlohmann::json::exception&) {

@@ -53,7 +53,7 @@ TEST(ParsePluginRegistry, EveryMessageHasItsDocument) {
       {"schema 2", [](json& d) { d["schemaVersion"] = 2; }, "plugin registry schema is invalid"},
       {"schema 9", [](json& d) { d["schemaVersion"] = 9; }, "plugin registry schema is invalid"},
       {"schema text", [](json& d) { d["schemaVersion"] = "8"; }, "plugin registry schema is invalid"},
-      {"schema 8.5", [](json& d) { d["schemaVersion"] = 8.5; }, "plugin registry schema is invalid"},
+      {"schema -8", [](json& d) { d["schemaVersion"] = -8; }, "plugin registry schema is invalid"},
       {"no schema", [](json& d) { d.erase("schemaVersion"); }, "plugin registry schema is invalid"},
       {"generation -1", [](json& d) { d["generation"] = -1; }, "plugin registry schema is invalid"},
       {"generation 1.5", [](json& d) { d["generation"] = 1.5; }, "plugin registry schema is invalid"},
@@ -412,13 +412,18 @@ TEST(SerializePluginRegistry, TextIsIndentedSortedAndUnescaped) {
   EXPECT_EQ(text.find("\\u"), std::string::npos);
 }
 
-TEST(ParsePluginRegistry, NumbersOfOtherShapesAreAcceptedWhenExact) {
+TEST(ParsePluginRegistry, FractionalNumbersAreCutOff) {
   json document = test::RichDocument();
   document["schemaVersion"] = 8.0;
-  document["updatedAt"] = 12.0;
-  SourceCommand(document)["sourceLine"] = 7.0;
+  document["updatedAt"] = 1700000000.75;
+  SourceCommand(document)["sourceLine"] = 7.5;
   const PluginRegistry registry = ReadOk(document);
-  EXPECT_EQ(registry.updated_at, 12u);
+  EXPECT_EQ(registry.updated_at, 1700000000u);
+  for (const auto& [id, command] : registry.plugins.at("plug.a").commands) {
+    if (command.origin == "verified_source") {
+      EXPECT_EQ(command.source_line, 7u);
+    }
+  }
   EXPECT_EQ(registry.owner_username, "alice");
   document["ownerUsername"] = 5;  // ignored, not refused
   EXPECT_TRUE(ReadOk(document).owner_username.empty());

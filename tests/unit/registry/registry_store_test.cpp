@@ -281,6 +281,25 @@ TEST_F(MigrationTest, OlderPerUserDirectoryIsMergedAndTheUserWins) {
   EXPECT_EQ(Read(user_dir("alice") / L"plugin_registry.json"), existing);
 }
 
+TEST_F(MigrationTest, OlderDirectoryWithAnEntryThatCannotMoveIsKept) {
+  const fs::path older = managed() / L"users" / L"alice_42";
+  test::WriteFileBytes(older / L"pending_cleanup.json", "locked");
+  test::WriteFileBytes(older / L"journals" / L"j.json", "journal");
+  {
+    unique_file held(CreateFileW((older / L"pending_cleanup.json").c_str(), GENERIC_READ, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    PrepareUserDirectory(managed(), "alice", "42", "Alice");
+  }
+  EXPECT_EQ(test::ReadFileBytes(older / L"pending_cleanup.json"), "locked");
+  EXPECT_FALSE(fs::exists(user_dir("alice") / L"pending_cleanup.json"));
+  EXPECT_EQ(test::ReadFileBytes(user_dir("alice") / L"journals" / L"j.json"), "journal");
+  // Next run, nothing held: the rest moves and the older folder goes.
+  PrepareUserDirectory(managed(), "alice", "42", "Alice");
+  EXPECT_EQ(test::ReadFileBytes(user_dir("alice") / L"pending_cleanup.json"), "locked");
+  EXPECT_FALSE(fs::exists(older));
+}
+
 TEST_F(MigrationTest, HostileUserIdNeverAddressesAnotherFolder) {
   const fs::path victim = managed() / L"victim";
   test::WriteFileBytes(victim / L"keep.txt", "keep");
