@@ -414,5 +414,25 @@ TEST_F(UninstallTransaction, TombstoneOfAnotherPhase) {
   EXPECT_FALSE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
 }
 
+TEST_F(UninstallTransaction, StaleTombstoneBesideAChangedRecordIsNotExecuted) {
+  BuildStandardRoot();
+  // A valid tombstone from an earlier install whose companion name now belongs to the user.
+  fixture_.WriteCompanion("victim_dir", {{"thesis.skp", "years of work"}});
+  FixturePlugin earlier = acme_;
+  earlier.companionName = "victim_dir";
+  const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
+  fs::create_directories(tombstone.parent_path());
+  test::WriteFileBytes(tombstone, TombstoneFor(earlier, nlohmann::json::array()).dump(2));
+
+  nlohmann::json result;
+  std::string error;
+  ASSERT_TRUE(Uninstall("acme", result, error)) << error;
+  EXPECT_EQ(result["status"], "completed") << result.dump();
+  EXPECT_EQ(test::ReadFileBytes(fixture_.root() / L"victim_dir" / L"thesis.skp"), "years of work");
+  EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool"));
+  EXPECT_FALSE(fs::exists(tombstone));
+  EXPECT_FALSE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
+}
+
 }  // namespace
 }  // namespace kel
