@@ -5,11 +5,11 @@
 #include <exception>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "app/operation_summary.h"
 #include "common/text.h"
+#include "common/win_error.h"
 
 namespace kel {
 
@@ -17,6 +17,8 @@ namespace {
 
 struct SharedState {
   std::atomic<HWND> window{nullptr};
+  std::mutex posterLock;
+  std::shared_ptr<const MessagePoster> poster;
   std::atomic<bool> busy{false};
   ReleaseStore releases;
   // Written once before the window exists; read-only afterwards.
@@ -42,30 +44,70 @@ std::string ExceptionText() {
   }
 }
 
+// PostMessageW to the main window, or to the poster that stands in for it. False when there is
+// nobody to receive the message.
+bool Post(UINT message, WPARAM wParam, LPARAM lParam) {
+  std::shared_ptr<const MessagePoster> poster;
+  {
+    std::lock_guard lock(State().posterLock);
+    poster = State().poster;
+  }
+  if (poster) return (*poster)(message, wParam, lParam);
+  HWND window = State().window.load();
+  return window && PostMessageW(window, message, wParam, lParam);
+}
+
+bool HasReceiver() {
+  std::lock_guard lock(State().posterLock);
+  return State().poster || State().window.load();
+}
+
 // Hands the outcome to the window. Without a window nobody would clear the busy flag, so it
 // is cleared here instead.
 void PostDone(std::unique_ptr<OperationOutcome> outcome) {
-  HWND window = State().window.load();
-  if (window && PostMessageW(window, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(outcome.get()))) {
+  if (Post(WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(outcome.get()))) {
     outcome.release();
     return;
   }
   State().busy.exchange(false);
 }
 
+// A detached Win32 thread running `body`, which must not throw. Native threads rather than
+// std::thread: detached winpthreads threads were seen to hang their creator under Wine.
+bool StartDetached(std::function<void()> body) {
+  auto task = std::make_unique<std::function<void()>>(std::move(body));
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID parameter) -> DWORD {
+        std::unique_ptr<std::function<void()>> own(static_cast<std::function<void()>*>(parameter));
+        (*own)();
+        return 0;
+      },
+      task.get(), 0, nullptr);
+  if (!thread) return false;
+  task.release();
+  CloseHandle(thread);
+  return true;
+}
+
 void StartWorker(std::function<OperationOutcome()> body, bool isUninstall) {
+  std::string failure;
   try {
-    std::thread([body = std::move(body)] {
-      PostDone(std::make_unique<OperationOutcome>(body()));
-    }).detach();
+    if (StartDetached([body = std::move(body)] {
+          PostDone(std::make_unique<OperationOutcome>(body()));
+        })) {
+      return;
+    }
+    failure = WinErrorText("创建后台线程失败", GetLastError());
   } catch (...) {
-    // No thread: report through the same message so the busy state ends the usual way.
-    auto outcome = std::make_unique<OperationOutcome>();
-    outcome->isUninstall = isUninstall;
-    outcome->message = (isUninstall ? UninstallFailureMessage("") : InstallFailureMessage("")) +
-                       UnexpectedErrorText(ExceptionText());
-    PostDone(std::move(outcome));
+    failure = ExceptionText();
   }
+  // No thread: report through the same message so the busy state ends the usual way.
+  auto outcome = std::make_unique<OperationOutcome>();
+  outcome->isUninstall = isUninstall;
+  outcome->message = (isUninstall ? UninstallFailureMessage("") : InstallFailureMessage("")) +
+                     UnexpectedErrorText(failure);
+  PostDone(std::move(outcome));
 }
 
 }  // namespace
@@ -219,6 +261,12 @@ void SetMainWindow(HWND window) { State().window.store(window); }
 
 HWND MainWindow() { return State().window.load(); }
 
+void SetMessagePoster(MessagePoster poster) {
+  auto shared = poster ? std::make_shared<const MessagePoster>(std::move(poster)) : nullptr;
+  std::lock_guard lock(State().posterLock);
+  State().poster = std::move(shared);
+}
+
 ReleaseStore& SharedReleaseStore() { return State().releases; }
 
 bool IsBusy() { return State().busy.load(); }
@@ -226,18 +274,21 @@ bool IsBusy() { return State().busy.load(); }
 bool ClearBusy() { return State().busy.exchange(false); }
 
 void StartVersionCheck() {
+  std::string failure;
   try {
-    std::thread([] {
-      const bool ok = RunReleaseQuery(State().engines, State().origin, State().releases);
-      if (HWND window = State().window.load()) {
-        PostMessageW(window, WM_SETUP_VERSION_CHECKED, ok ? 1 : 0, 0);
-      }
-    }).detach();
+    if (StartDetached([] {
+          const bool ok = RunReleaseQuery(State().engines, State().origin, State().releases);
+          Post(WM_SETUP_VERSION_CHECKED, ok ? 1 : 0, 0);
+        })) {
+      return;
+    }
+    failure = WinErrorText("创建后台线程失败", GetLastError());
   } catch (...) {
-    // Without a query thread the window still has to leave its "checking" state.
-    State().releases.StoreQueryResult(false, {}, UnexpectedErrorText(ExceptionText()));
-    if (HWND window = State().window.load()) PostMessageW(window, WM_SETUP_VERSION_CHECKED, 0, 0);
+    failure = ExceptionText();
   }
+  // Without a query thread the window still has to leave its "checking" state.
+  State().releases.StoreQueryResult(false, {}, UnexpectedErrorText(failure));
+  Post(WM_SETUP_VERSION_CHECKED, 0, 0);
 }
 
 void start_install_worker(std::vector<std::wstring> dirs, std::wstring package,
@@ -273,11 +324,10 @@ void SetControlsEnabled(bool enabled) {
 }
 
 void PostProgress(int percent, const std::string& text) {
-  HWND window = State().window.load();
-  if (!window) return;
+  if (!HasReceiver()) return;
   auto note = std::make_unique<ProgressNote>(ProgressNote{percent, Utf8ToWide(text)});
   // A post fails only while the window is going away; then the note is ours to free.
-  if (PostMessageW(window, WM_SETUP_PROGRESS, 0, reinterpret_cast<LPARAM>(note.get()))) {
+  if (Post(WM_SETUP_PROGRESS, 0, reinterpret_cast<LPARAM>(note.get()))) {
     note.release();
   }
 }

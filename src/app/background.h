@@ -118,6 +118,10 @@ OperationOutcome GuardedUninstallOperation(const UninstallJob& job,
 void ConfigureBackgroundOperations(std::string origin, OperationEngines engines);
 void SetMainWindow(HWND window);
 HWND MainWindow();
+// Receives what would be posted to the main window (tests); empty restores PostMessageW.
+// Returns false when the message could not be delivered, as PostMessageW does.
+using MessagePoster = std::function<bool(UINT message, WPARAM wParam, LPARAM lParam)>;
+void SetMessagePoster(MessagePoster poster);
 ReleaseStore& SharedReleaseStore();
 bool IsBusy();
 // Clears the busy flag; returns whether it was set.

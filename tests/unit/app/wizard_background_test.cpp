@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -256,29 +259,29 @@ TEST(GuardedOperations, AnEngineThatThrowsBecomesAFailedOutcome) {
   EXPECT_EQ(store.Read().error, L"bad json");
 }
 
-// A message-only window on this thread that collects what the workers post.
+// Collects what the workers post, in place of the window (no window: creating one under
+// Wine without a display costs seconds). The inbox is shared with the poster, because a
+// worker may still be returning from a post when the test that started it has ended.
 class Receiver {
  public:
   Receiver() {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"KelWizardTestReceiver";
-    RegisterClassW(&wc);
-    window_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                              wc.hInstance, nullptr);
-    SetMainWindow(window_);
+    SetMessagePoster([inbox = inbox_](UINT message, WPARAM wParam, LPARAM lParam) {
+      std::lock_guard lock(inbox->mutex);
+      inbox->queue.push_back(MSG{nullptr, message, wParam, lParam, 0, {}});
+      inbox->ready.notify_all();
+      return true;
+    });
   }
-  ~Receiver() {
-    SetMainWindow(nullptr);
-    DestroyWindow(window_);
-  }
-  // Pumps until `message` arrives (or 10 s pass); progress notes are collected on the way.
+  ~Receiver() { SetMessagePoster(nullptr); }
+  // Waits until `message` arrives; progress notes are collected on the way. The limit is
+  // generous: under load Wine may take seconds to start a thread.
   bool WaitFor(UINT message, MSG& out) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      MSG msg;
-      while (PeekMessageW(&msg, window_, 0, 0, PM_REMOVE)) {
+    std::unique_lock lock(inbox_->mutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (true) {
+      while (!inbox_->queue.empty()) {
+        MSG msg = inbox_->queue.front();
+        inbox_->queue.pop_front();
         if (msg.message == WM_SETUP_PROGRESS) {
           std::unique_ptr<ProgressNote> note(reinterpret_cast<ProgressNote*>(msg.lParam));
           notes.push_back(*note);
@@ -287,14 +290,21 @@ class Receiver {
           return true;
         }
       }
-      Sleep(5);
+      if (inbox_->ready.wait_until(lock, deadline) == std::cv_status::timeout &&
+          inbox_->queue.empty()) {
+        return false;
+      }
     }
-    return false;
   }
   std::vector<ProgressNote> notes;
 
  private:
-  HWND window_ = nullptr;
+  struct Inbox {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<MSG> queue;
+  };
+  std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();
 };
 
 TEST(Workers, ASecondStartWhileBusyIsDroppedAndTheOutcomeIsPostedOnce) {
@@ -358,11 +368,12 @@ TEST(Workers, AThrowingWorkerStillReportsSoTheBusyStateEnds) {
 
 TEST(Workers, WithoutAWindowNothingIsPostedAndTheBusyFlagDoesNotStick) {
   SetMainWindow(nullptr);
+  SetMessagePoster(nullptr);
   static FakeEngines fake;  // outlives the detached worker
   ConfigureBackgroundOperations(kOrigin, fake.Bind());
   SharedReleaseStore().StoreQueryResult(true, Release("2.0.0"), L"");
   start_install_worker({L"C:\\a"}, L"", 0);
-  for (int i = 0; i < 1000 && IsBusy(); ++i) Sleep(5);
+  for (int i = 0; i < 12000 && IsBusy(); ++i) Sleep(5);
   EXPECT_FALSE(IsBusy());
 }
 
