@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <utility>
