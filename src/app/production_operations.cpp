@@ -2,6 +2,8 @@
 
 #include "app/launch.h"
 #include "install/install.h"
+#include "net/release.h"
+#include "sketchup/discovery.h"
 
 namespace kel {
 
@@ -10,9 +12,19 @@ namespace kel {
 SilentOperations ProductionSilentOperations() {
   SilentOperations operations;
   operations.wait_for_process = WaitForProcessExit;
-  operations.discover_plugins_dirs = [] { return std::vector<std::wstring>{}; };
-  operations.fetch_release = [](const std::string&, std::shared_ptr<const InstallerRelease>&) {
-    return false;
+  operations.discover_plugins_dirs = [] {
+    std::vector<std::wstring> dirs;
+    for (const SketchUpTarget& target : DiscoverSketchUpInstallations())
+      dirs.push_back(target.pluginsDir.wstring());
+    return dirs;
+  };
+  operations.fetch_release = [](const std::string& origin,
+                                std::shared_ptr<const InstallerRelease>& release) {
+    auto fetched = std::make_shared<InstallerRelease>();
+    std::string ignored;
+    if (!FetchLatestRelease(origin, *fetched, ignored)) return false;
+    release = std::move(fetched);
+    return true;
   };
   operations.install = [](const std::wstring& plugins_dir, const std::string& origin,
                           const InstallerRelease* release, const std::wstring& offline_package) {
