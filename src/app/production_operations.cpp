@@ -2,6 +2,7 @@
 
 #include "app/launch.h"
 #include "install/install.h"
+
 #include "net/release.h"
 #include "sketchup/discovery.h"
 
@@ -14,15 +15,16 @@ SilentOperations ProductionSilentOperations() {
   operations.wait_for_process = WaitForProcessExit;
   operations.discover_plugins_dirs = [] {
     std::vector<std::wstring> dirs;
-    for (const SketchUpTarget& target : DiscoverSketchUpInstallations())
+    for (const SketchUpTarget& target : DiscoverSketchUpInstallations()) {
       dirs.push_back(target.pluginsDir.wstring());
+    }
     return dirs;
   };
   operations.fetch_release = [](const std::string& origin,
                                 std::shared_ptr<const InstallerRelease>& release) {
     auto fetched = std::make_shared<InstallerRelease>();
-    std::string ignored;
-    if (!FetchLatestRelease(origin, *fetched, ignored)) return false;
+    std::string error;
+    if (!FetchLatestRelease(origin, *fetched, error)) return false;
     release = std::move(fetched);
     return true;
   };

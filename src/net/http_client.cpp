@@ -54,6 +54,21 @@ std::uint64_t ContentLength(HINTERNET request) {
   return value;
 }
 
+// "scheme://" with a well-formed scheme other than http(s): the URL names a protocol, just
+// not ours. A broken http URL keeps the parse message.
+bool HasOtherScheme(std::string_view url) {
+  const std::size_t end = url.find("://");
+  if (end == std::string_view::npos || end == 0) return false;
+  const auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (!alpha(url[0])) return false;
+  std::string scheme;
+  for (char c : url.substr(0, end)) {
+    if (!alpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return false;
+    scheme.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  return scheme != "http" && scheme != "https";
+}
+
 HINTERNET OpenSession(bool direct) {
   if (direct) {
     return WinHttpOpen(L"KelSetup/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -83,7 +98,7 @@ bool CrackHttpUrl(const std::string& url, UrlParts& parts, std::string& error) {
   if (wide.empty() ||
       !WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &components)) {
     // The parser itself refuses schemes it does not know (ftp among them).
-    if (!wide.empty() && GetLastError() == ERROR_WINHTTP_UNRECOGNIZED_SCHEME) {
+    if (!wide.empty() && HasOtherScheme(url)) {
       return Fail(error, "仅支持 HTTP/HTTPS 协议");
     }
     return Fail(error, "URL 解析失败: " + url);

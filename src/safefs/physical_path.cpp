@@ -44,6 +44,12 @@ std::wstring FullPathName(const std::wstring& path) {
 
 // GetLongPathNameW; false when the path (or part of it) cannot be expanded.
 bool LongPathName(const std::wstring& path, std::wstring& out) {
+  // Every generated 8.3 name carries a "~"; without one the expansion could only change the
+  // case, which the comparison form drops anyway, and it costs a directory scan per level.
+  if (path.find(L'~') == std::wstring::npos) {
+    out = path;
+    return true;
+  }
   DWORD size = MAX_PATH;
   for (int round = 0; round < 4; ++round) {
     std::wstring buffer(size, L'\0');
@@ -132,7 +138,15 @@ std::string FormatNativeFailure(std::string_view label, NtStatus status) {
 }
 
 std::wstring CanonicalPath(const std::filesystem::path& path) {
-  const std::wstring& input = path.native();
+  std::wstring input = path.native();
+  // The Win32 calls below would stop at an embedded NUL and name another object.
+  if (input.find(L'\0') != std::wstring::npos) return {};
+  // The extended forms name the same object; compare them as the final path does.
+  if (StartsWith(input, L"\\\\?\\UNC\\")) {
+    input = L"\\\\" + input.substr(8);
+  } else if (StartsWith(input, L"\\\\?\\") && IsDriveAbsolute(std::wstring_view(input).substr(4))) {
+    input.erase(0, 4);
+  }
   if (input.empty() || !(IsDriveAbsolute(input) || StartsWithRootName(input))) return {};
   std::wstring full = FullPathName(input);
   if (full.empty()) return {};

@@ -47,6 +47,9 @@ TEST(CanonicalPath, Table) {
       // The part that does not exist yet is kept as written (then lowered).
       {raw + L"\\Mixed Case\\Not Yet\\There.JSON", root + L"\\mixed case\\not yet\\there.json"},
       {L"\\\\Server\\Share\\Dir\\", L"\\\\server\\share\\dir"},
+      {L"\\\\?\\" + raw + L"\\Mixed Case\\", root + L"\\mixed case"},
+      {L"\\\\?\\UNC\\Server\\Share\\Dir", L"\\\\server\\share\\dir"},
+      {std::wstring(L"C:\\state\\doc.json\0.evil", 22), L""},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(CanonicalPath(c.input), c.expected) << WideToUtf8(c.input);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <regex>
 
@@ -200,6 +201,36 @@ TEST(StateFileWrite, FailedRenameLeavesNoTemporary) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / L"doc.json" / L"inside"));
 }
 
+void ExpectWorksInBothForms(const std::filesystem::path& file) {
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(file, "long", 1024, error)) << error;
+  ReadResult r = Read(ToExtendedPath(file), 1024, false);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.content, "long");
+  ASSERT_TRUE(WriteStateFileAtomic(ToExtendedPath(file), "longer", 1024, error)) << error;
+  EXPECT_EQ(Read(file, 1024, false).content, "longer");
+  EXPECT_TRUE(IsPhysicalFile(ToExtendedPath(file)));
+  ASSERT_TRUE(RemoveStateFile(ToExtendedPath(file), error)) << error;
+  EXPECT_FALSE(Read(file, 1024, true).existed);
+}
+
+TEST(StateFileWrite, ExtendedPathFormNamesTheSameFile) {
+  Sandbox sandbox;
+  ExpectWorksInBothForms(sandbox.root() / std::wstring(60, L'a') / std::wstring(60, L'b') /
+                         L"doc.json");
+}
+
+TEST(StateFileWrite, PathsPastMaxPath) {
+  if (test::RunningUnderWine()) {
+    GTEST_SKIP() << "Wine 8's GetFinalPathNameByHandleW fails with 234 past MAX_PATH";
+  }
+  Sandbox sandbox;
+  std::filesystem::path dir = sandbox.root();
+  for (int i = 0; i < 6; ++i) dir /= std::wstring(60, static_cast<wchar_t>(L'a' + i));
+  ASSERT_GT(dir.wstring().size(), 380u);
+  ExpectWorksInBothForms(dir / L"doc.json");
+}
+
 TEST(StateFileRemove, RemovesAndReportsMissing) {
   Sandbox sandbox;
   const auto file = sandbox.root() / L"state" / L"doc.json";
@@ -259,6 +290,34 @@ TEST(StateFile, EveryOperationRefusedWithoutNativeApi) {
   EXPECT_EQ(error, "physical path proof is unavailable");
   EXPECT_FALSE(IsPhysicalFile(file));
   EXPECT_EQ(ReadFileBytes(file), "x");
+}
+
+// Wine 8, like some file systems on Windows, answers the extended rename class with
+// STATUS_NOT_IMPLEMENTED; the write must then go through the older class.
+TEST(StateFileWrite, SucceedsWhereTheExtendedRenameClassIsMissing) {
+  Sandbox sandbox;
+  const auto probe = sandbox.root() / L"probe.bin";
+  WriteFileBytes(probe, "x");
+  unique_file file(CreateFileW(probe.c_str(), DELETE | SYNCHRONIZE, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr));
+  ASSERT_TRUE(file);
+  const std::wstring name = L"renamed.bin";
+  std::vector<unsigned char> record(24 + name.size() * 2, 0);
+  record[0] = 1;
+  const ULONG length = static_cast<ULONG>(name.size() * 2);
+  std::memcpy(record.data() + 16, &length, 4);
+  std::memcpy(record.data() + 20, name.data(), length);
+  // A bare new name without a root directory renames within the same directory.
+  unsigned char io[16] = {};
+  const NtStatus status = GetNativeFileApi().NtSetInformationFile(
+      file.get(), io, record.data(), static_cast<ULONG>(record.size()), 65);
+  file.reset();
+  if (test::RunningUnderWine()) {
+    EXPECT_EQ(static_cast<ULONG>(status), 0xC0000002UL) << "Wine now knows the class";
+  }
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(sandbox.root() / L"doc.json", "content", 1024, error)) << error;
+  EXPECT_EQ(ReadFileBytes(sandbox.root() / L"doc.json"), "content");
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+// Cost of the safe state files against plain file calls on the same bytes:
+//   safefs_bench [DIRECTORY]   (default: a fresh folder in the temporary directory)
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "common/handles.h"
+#include "safefs/state_file.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds per call, over `rounds` calls after one warm-up call.
+double TimePerCall(int rounds, const std::function<bool()>& call) {
+  if (!call()) return -1;
+  const auto start = Clock::now();
+  for (int i = 0; i < rounds; ++i) {
+    if (!call()) return -1;
+  }
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count() / rounds;
+}
+
+// Create, write, flush, rename over the target: the usual "atomic" save without any proof.
+bool PlainWrite(const std::wstring& target, const std::string& bytes) {
+  const std::wstring temporary = target + L".plain_tmp";
+  kel::unique_file file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size() || !FlushFileBuffers(file.get())) {
+    return false;
+  }
+  file.reset();
+  return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool PlainRead(const std::wstring& target, std::string& out) {
+  kel::unique_file file(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !GetFileSizeEx(file.get(), &size)) return false;
+  out.resize(static_cast<size_t>(size.QuadPart));
+  DWORD got = 0;
+  return ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &got, nullptr) &&
+         got == out.size();
+}
+
+void Compare(const char* what, double safe_ms, double plain_ms) {
+  std::printf("%-32s safe %9.3f ms   plain %9.3f ms   ratio %6.2f\n", what, safe_ms, plain_ms,
+              plain_ms > 0 ? safe_ms / plain_ms : 0.0);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::filesystem::path dir;
+  if (argc > 1) {
+    dir = argv[1];
+  } else {
+    dir = std::filesystem::temp_directory_path() /
+          (L"kel_safefs_bench_" + std::to_wstring(GetCurrentProcessId()));
+  }
+  std::filesystem::create_directories(dir / L"safe");
+  std::filesystem::create_directories(dir / L"plain");
+
+  struct Size {
+    const char* label;
+    size_t bytes;
+    int rounds;
+  } sizes[] = {{"64 KiB", 65536, 50}, {"16 MiB", 16777216, 5}};
+  for (const Size& size : sizes) {
+    const std::string bytes(size.bytes, 'k');
+    const std::wstring safe = (dir / L"safe" / L"doc.bin").wstring();
+    const std::wstring plain = (dir / L"plain" / L"doc.bin").wstring();
+    std::string error;
+    const double safe_write = TimePerCall(size.rounds, [&] {
+      return kel::WriteStateFileAtomic(safe, bytes, kel::kStateFileLimit16MiB, error);
+    });
+    const double plain_write = TimePerCall(size.rounds, [&] { return PlainWrite(plain, bytes); });
+    std::string content;
+    bool existed = false;
+    const double safe_read = TimePerCall(size.rounds * 4, [&] {
+      return kel::ReadStateFile(safe, kel::kStateFileLimit16MiB, false, existed, content, error);
+    });
+    const double plain_read =
+        TimePerCall(size.rounds * 4, [&] { return PlainRead(plain, content); });
+    if (!error.empty()) std::printf("error: %s\n", error.c_str());
+    Compare((std::string("WriteStateFileAtomic ") + size.label).c_str(), safe_write, plain_write);
+    Compare((std::string("ReadStateFile ") + size.label).c_str(), safe_read, plain_read);
+  }
+  std::printf("directory depth: %zu components\n",
+              static_cast<size_t>(std::distance(dir.begin(), dir.end())));
+  std::filesystem::remove_all(dir);
+  return 0;
+}
