@@ -238,11 +238,17 @@ class InstallEngineTest(unittest.TestCase):
         v2 = self.changed(v1, 2, "2.0.0")
         v2["kel_plugin_center/managed_plugins/plugin_registry.json"] = "{}"
         v2["KEL_PLUGIN_CENTER/Managed_Plugins/other.json"] = "{}"
-        self.publish(v2, "2.0.0")
+        data = self.publish(v2, "2.0.0")
+        # Rooted manifest paths would leave the Plugins folder: never fetched or written.
+        hostile = dict(data["files"][0])
+        for path in ("/kel_escaped.rb", "\\kel_escaped.rb", "\\\\host\\share\\x.rb"):
+            data["files"].append(dict(hostile, relativePath=path))
+        release_builder.save_release(self.release_dir, data)
         result = self.install()
         self.assertTrue(result["success"], result["message"])
         self.assertEqual(result["downloadedCount"], 2)
         self.assertEqual(len(self.backend.request_paths()), 3)
+        self.assertFalse(os.path.exists(os.path.join(kel_e2e.DRIVE_C, "kel_escaped.rb")))
         # The package path skips them as well.
         v3 = self.changed(v2, 35, "3.0.0")
         self.publish(v3, "3.0.0")
@@ -252,6 +258,18 @@ class InstallEngineTest(unittest.TestCase):
         with open(registry, "rb") as stream:
             self.assertEqual(stream.read(), b'{"user": "data"}')
         self.assertEqual(sorted(os.listdir(os.path.dirname(registry))), ["plugin_registry.json"])
+
+    def test_linked_plugins_folder_is_refused(self):
+        self.publish(plugin_tree(3), "1.0.0")
+        elsewhere = os.path.join(self.root, "elsewhere")
+        os.makedirs(elsewhere)
+        os.symlink(elsewhere, os.path.join(self.root, "Linked"))
+        result = self.install(plugins="Linked")
+        self.assertFalse(result["success"])
+        self.assertEqual(result["message"], "目标 SketchUp Plugins 目录路径不安全或无效")
+        self.assertEqual(result["progress"], [])
+        self.assertEqual(os.listdir(elsewhere), [])
+        self.assertEqual(self.backend.request_paths(), [LATEST])
 
     def test_blob_with_a_wrong_digest_stops_the_update(self):
         v1 = plugin_tree(40)
