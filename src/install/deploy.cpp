@@ -200,7 +200,8 @@ bool RemoveTree(const std::filesystem::path& path, std::vector<std::string>& war
   const DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
 
-  if (IsLinkOrReparsePoint(path)) {
+  // With the attributes read, their reparse bit is the whole link test.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // A dangling link counts as nothing there; a live one goes, its destination stays.
     if (!LinkDestinationExists(extended)) return true;
     return RemoveLinkItself(path);
@@ -232,15 +233,34 @@ bool RemoveTree(const std::filesystem::path& path, std::vector<std::string>& war
     return all_removed;
   }
 
-  // Deleting a file link that hides as a plain file would delete its destination.
-  if (FinalPathLeavesItsName(path, parent_final)) return RemoveFileLinkItself(path);
-  SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (!DeleteFileW(extended.c_str())) {
-    ScheduleDeleteAtRestart(path);
-    warnings.push_back("文件占用已安排重启清理: " + WideToUtf8(path.wstring()));
-    return false;
+  // The file is deleted through the very handle whose final path was checked: a file link
+  // that hides as a plain file (it opens its destination) is never deleted through.
+  unique_file file(CreateFileW(extended.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file) {
+    const std::wstring parent =
+        parent_final.empty()
+            ? FinalPathOf(ToExtendedPathIfLong(path.parent_path()), FILE_FLAG_BACKUP_SEMANTICS)
+            : parent_final;
+    const std::wstring own = FinalPathOfHandle(file.get());
+    if (!parent.empty() && !own.empty() && own != JoinLower(parent, path.filename())) {
+      file.reset();
+      return RemoveFileLinkItself(path);
+    }
+    if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+      FILE_BASIC_INFO basic{};
+      basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic));
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                   sizeof(disposition)))
+      return true;
   }
-  return true;
+  ScheduleDeleteAtRestart(path);
+  warnings.push_back("文件占用已安排重启清理: " + WideToUtf8(path.wstring()));
+  return false;
 }
 
 }  // namespace
