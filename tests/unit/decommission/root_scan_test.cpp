@@ -182,6 +182,41 @@ TEST_F(RootScanTest, FailedPluginsBecomeWarningsAndTheOthersProceed) {
   EXPECT_EQ(ReadFileBytes(At(L"replaced.rb")), "# the user's own file now\n");
 }
 
+// An uninstall killed after its registry commit leaves only a tombstone naming the plugin.
+// The next scan must finish it, not mistake its gate for an orphan and hand the marketplace
+// plugin back as if the user had installed it.
+TEST_F(RootScanTest, MarketplaceUninstallKilledAfterItsCommitIsFinished) {
+  const fs::path alice = fixture_.userRegistry("alice");
+  fixture_.AddMarketplace(alice, "mk.stairs", "stairs.rb", "stairs_lib");
+  {
+    // Stopped dead right after the commit, as a killed process would be.
+    struct Killed {};
+    nlohmann::json result;
+    std::string error;
+    EXPECT_THROW(UninstallManagedPlugin("mk.stairs", WideToUtf8(alice.native()), result, error,
+                                        [](UninstallCheckpoint point) {
+                                          if (point == UninstallCheckpoint::kRegistryCommitted) {
+                                            throw Killed();
+                                          }
+                                        }),
+                 Killed);
+  }
+  ASSERT_FALSE(fixture_.Has(alice, "mk.stairs"));
+  ASSERT_TRUE(fs::exists(At(L"stairs.rb")));
+
+  nlohmann::json report;
+  std::string error;
+  EXPECT_TRUE(DecommissionPluginsRoot(plugins_, report, error)) << report.dump(2);
+  EXPECT_EQ(report["uninstalledMarketplace"],
+            nlohmann::json::parse(R"([{"pluginId": "mk.stairs", "loadFile": "stairs.rb",
+                                       "companionName": "stairs_lib", "cleanupComplete": true}])"));
+  EXPECT_EQ(report["recoveredOrphanGates"], nlohmann::json::array());
+  EXPECT_EQ(report["removedOrphanGates"], nlohmann::json::array());
+  EXPECT_FALSE(fs::exists(At(L"stairs.rb")));
+  EXPECT_FALSE(fs::exists(At(L"stairs_lib")));
+  EXPECT_FALSE(fs::exists(alice.parent_path() / L"uninstall_journals" / L"mk.stairs.json"));
+}
+
 TEST_F(RootScanTest, UnusableRootLeavesTheReportAlone) {
   const fs::path file = sandbox_.root() / L"a_file";
   WriteFileBytes(file, "x");
