@@ -262,6 +262,7 @@ bool DecommissionPluginsRoot(const fs::path& pluginsRoot, nlohmann::json& report
         if (auto saved = FindSavedRootEntry(manager_root, id, file_name)) {
           std::string write_error;
           if (WriteFileMovingLockedAside(path, *saved, write_error)) {
+            KeepEntryNameCase(path);
             recovered.push_back(name_utf8);
             continue;
           }

@@ -1,5 +1,6 @@
 #include "decommission/restore.h"
 
+#include <algorithm>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -183,6 +184,37 @@ TEST(CandidateIdTest, HashesTheLowerCasedFileNameOnly) {
   EXPECT_EQ(CandidateId(L"C:\\Plugins\\A"), "su.root.af63dc4c8601ec8c");
   EXPECT_EQ(CandidateId(L"C:\\x\\MyTool.rb"), CandidateId(L"D:\\other\\mytool.rb"));
   EXPECT_NE(CandidateId(L"C:\\x\\mytool.rb"), CandidateId(L"C:\\x\\mytool2.rb"));
+}
+
+}  // namespace
+}  // namespace kel
+
+namespace kel {
+namespace {
+
+std::vector<std::wstring> Names(const std::filesystem::path& dir) {
+  std::vector<std::wstring> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().native());
+  }
+  return names;
+}
+
+// The user's file comes back under its own name, upper-case letters included.
+TEST(RestoreNameTest, KeepsTheCaseOfTheEntryName) {
+  test::Sandbox sandbox;
+  const std::filesystem::path plugins = sandbox.roaming() / L"Plugins";
+  test::ManagedRootBuilder fixture(plugins);
+  fixture.AddTakeover(fixture.sharedRegistry(), "acme.tool", "AcmeTool.rb", "# mine\n", "");
+  nlohmann::json result;
+  std::string error;
+  ASSERT_TRUE(RestoreManagedPlugin("acme.tool", WideToUtf8(fixture.sharedRegistry().native()),
+                                   result, error))
+      << error;
+  const std::vector<std::wstring> names = Names(plugins);
+  EXPECT_NE(std::find(names.begin(), names.end(), L"AcmeTool.rb"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), L"acmetool.rb"), names.end());
+  EXPECT_EQ(test::ReadFileBytes(plugins / L"AcmeTool.rb"), "# mine\n");
 }
 
 }  // namespace
