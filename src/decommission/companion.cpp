@@ -81,14 +81,15 @@ bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesyst
   for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
     std::uint32_t attributes = 0;
     const PathState state = QueryPathState(it->path(), &attributes);
-    if (state == PathState::kUnreadable || state == PathState::kMissing) {
+    if (state == PathState::kUnreadable) {
       SetErrorIfEmpty(error, "companion directory metadata is unavailable");
       return false;
     }
-    if (state == PathState::kDirectory && (attributes & kReparsePointAttribute) == 0) {
-      const std::wstring name = it->path().filename().native();
-      candidates.push_back({name, AsciiLower(WideToUtf8(name))});
-    }
+    // Gone since the listing (or a dangling link): nothing there to load code from.
+    if (state != PathState::kDirectory || (attributes & kReparsePointAttribute) != 0) continue;
+    const std::wstring name = it->path().filename().native();
+    const std::string utf8 = WideToUtf8(name);
+    if (!utf8.empty()) candidates.push_back({name, AsciiLower(utf8)});
   }
   if (ec) {
     SetErrorIfEmpty(error, "companion enumeration failed");

@@ -282,24 +282,37 @@ std::string TombstoneFingerprint(const std::filesystem::path& tombstonePath) {
   return (it != document.end() && it->is_string()) ? it->get<std::string>() : std::string();
 }
 
-bool IsUnsafeCleanupText(std::string_view text) {
-  return text == kInternalUnsafe || text == kInternalReparse;
-}
 
 }  // namespace
 
-RootGateLock::RootGateLock(unsigned long timeout_ms) {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, kRootGateMutexName);
-  if (mutex == nullptr) return;
-  mutex_ = mutex;
-  const DWORD wait = WaitForSingleObject(mutex, timeout_ms);
+RootGateLock::RootGateLock(unsigned long timeout_ms)
+    : mutex_(CreateMutexW(nullptr, FALSE, kRootGateMutexName)) {
+  if (!mutex_) return;
+  const DWORD wait = WaitForSingleObject(mutex_.get(), timeout_ms);
   owned_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
 RootGateLock::~RootGateLock() {
-  if (mutex_ == nullptr) return;
-  if (owned_) ReleaseMutex(static_cast<HANDLE>(mutex_));
-  CloseHandle(static_cast<HANDLE>(mutex_));
+  if (owned_) ReleaseMutex(mutex_.get());
+}
+
+bool IsRetryableUninstallFailure(std::string_view text) {
+  static constexpr std::array<std::string_view, 6> kRetryable = {
+      "managed root Gate could not be removed", "managed exclusive companion could not be isolated",
+      "managed internal cleanup failed",        "managed journal cleanup failed",
+      "managed cached icon cleanup failed",     "uninstall tombstone cleanup failed"};
+  for (std::string_view known : kRetryable) {
+    if (text == known) return true;
+  }
+  return false;
+}
+
+bool IsUnsafeUninstallFailure(std::string_view text) {
+  auto ends_with = [text](std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+  };
+  return ends_with(" path is unsafe") || ends_with(" reparse point is unsafe") ||
+         ends_with(" staging status is unsafe");
 }
 
 std::filesystem::path TombstonePathFor(const std::filesystem::path& registryPath,
@@ -618,7 +631,7 @@ bool CleanupManagedInternals(const std::string& pluginId,
   for (const wchar_t* sub : {L"payloads", L"runtime", L"staging", L"uninstall_staging"}) {
     std::string step_error;
     if (!RemoveManagedInternal(manager / sub, manager / sub / id, step_error, retryable)) {
-      if (IsUnsafeCleanupText(step_error)) unsafe = true;
+      if (IsUnsafeUninstallFailure(step_error)) unsafe = true;
       SetErrorIfEmpty(error, step_error);
       return false;
     }

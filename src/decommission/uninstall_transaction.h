@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/handles.h"
 #include "decommission/managed_paths.h"
 #include "decommission/record_fingerprint.h"
 #include "registry/registry_document.h"
@@ -52,7 +53,7 @@ class RootGateLock {
   bool owned() const { return owned_; }
 
  private:
-  void* mutex_ = nullptr;
+  unique_handle mutex_;
   bool owned_ = false;
 };
 
@@ -100,6 +101,11 @@ bool CleanupManagedInternals(const std::string& pluginId,
 bool RemoveManagedInternal(const std::filesystem::path& base,
                            const std::filesystem::path& target, std::string& error,
                            bool& retryable);
+
+// Failures that go away once the files are no longer in use ("retryAfterExit").
+bool IsRetryableUninstallFailure(std::string_view text);
+// Failures met on a path that escapes its directory or is a link; they are never retried.
+bool IsUnsafeUninstallFailure(std::string_view text);
 
 // parent(registryPath)\uninstall_journals\<pluginId>.json
 std::filesystem::path TombstonePathFor(const std::filesystem::path& registryPath,

@@ -261,7 +261,6 @@ bool ParseCanonicalIdentity(std::string_view expected_id, std::string_view canon
   if (rebuilt.canonical_bytes != bytes || rebuilt.identity_id != expected_id) {
     return fail("command identity digest does not match canonical bytes");
   }
-  error.clear();
   provider_out = std::move(provider);
   fields_out = std::move(fields);
   return true;

@@ -35,7 +35,11 @@ bool BuildManagedCommandIdentity(std::string_view plugin_id, RegistryCommand& co
       {3, command.stable_key},
   };
   CommandIdentity identity;
-  if (!BuildCanonicalIdentity(kManagedProviderTag, fields, identity, error)) return false;
+  std::string build_error;  // the builder clears its error text; the caller's stays
+  if (!BuildCanonicalIdentity(kManagedProviderTag, fields, identity, build_error)) {
+    error = build_error;
+    return false;
+  }
   command.id = identity.identity_id;
   command.identity_version = 2;
   command.identity_canonical = ToLowerHex(identity.canonical_bytes);

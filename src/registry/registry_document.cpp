@@ -37,16 +37,21 @@ char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 
 bool IsLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// Integers in [0, max]. The library's own typed read would wrap negative values and is
-// undefined for out-of-range floating-point numbers, so numbers are taken only when exact.
+// A JSON integer that is not negative (values built in memory may be signed integers).
+bool IsUnsignedInteger(const json& value) {
+  return value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0);
+}
+
+// Numbers read as unsigned integers: fractions are cut off as the library's typed read does,
+// but values it would wrap (negative, too large) or leave undefined (out-of-range floating
+// point) are refused instead of being turned into some other number.
 std::uint64_t ReadUnsignedNumber(const json& value, std::uint64_t max) {
-  if (value.is_number_unsigned()) {
+  if (IsUnsignedInteger(value)) {
     const auto number = value.get<std::uint64_t>();
     if (number <= max) return number;
   } else if (value.is_number_float()) {
     const double number = value.get<double>();
-    if (std::isfinite(number) && number >= 0 && number == std::floor(number) &&
-        number < 18446744073709551616.0 && static_cast<std::uint64_t>(number) <= max) {
+    if (std::isfinite(number) && number >= 0 && number < 18446744073709551616.0 && static_cast<std::uint64_t>(number) <= max) {
       return static_cast<std::uint64_t>(number);
     }
   }
@@ -267,7 +272,7 @@ bool ReadPlugin(const std::string& id, const json& value, std::uint64_t schema, 
     plugin.catalog_visible = visible->get<bool>();
   }
   if (const json* version = Member(value, "commandIndexVersion")) {
-    if (!version->is_number_unsigned()) {
+    if (!IsUnsignedInteger(*version)) {
       error = "plugin registry contains invalid command index metadata";
       return false;
     }
@@ -288,7 +293,7 @@ bool ReadPlugin(const std::string& id, const json& value, std::uint64_t schema, 
     plugin.indexed_generation = generation->get<std::string>();
   }
   if (const json* at = Member(value, "indexedAt")) {
-    if (!at->is_number_unsigned()) {
+    if (!IsUnsignedInteger(*at)) {
       error = "plugin registry contains invalid command index timestamp";
       return false;
     }
@@ -408,7 +413,7 @@ bool ParseDocument(const json& document, PluginRegistry& model, std::string& err
       schema_value == nullptr ? 0 : ReadUnsignedNumber(*schema_value, std::numeric_limits<std::uint64_t>::max());
   if (schema < 3 || schema > 8) return false;
   const json* generation = Member(document, "generation");
-  if (generation == nullptr || !generation->is_number_unsigned()) return false;
+  if (generation == nullptr || !IsUnsignedInteger(*generation)) return false;
   const json* plugins = Member(document, "plugins");
   if (plugins == nullptr || !plugins->is_object() || plugins->size() > kMaxRegistryPlugins) return false;
   error.clear();
@@ -431,70 +436,81 @@ bool ParseDocument(const json& document, PluginRegistry& model, std::string& err
   return true;
 }
 
+// Members are added one by one: the library's initializer lists copy every value once more.
 json SerializeCommand(const RegistryCommand& c) {
-  return json{{"id", c.id},
-              {"ownerPluginId", c.owner_plugin_id},
-              {"label", c.label},
-              {"toolbar", c.toolbar},
-              {"groupId", c.group_id},
-              {"groupLabel", c.group_label},
-              {"origin", c.origin},
-              {"sourcePath", c.source_path},
-              {"callbackSourcePath", c.callback_source_path},
-              {"tooltip", c.tooltip},
-              {"menuText", c.menu_text},
-              {"menuSegments", c.menu_segments},
-              {"cachedIcon", c.cached_icon},
-              {"icon", c.icon},
-              {"scopeId", c.scope_id},
-              {"occurrence", c.occurrence},
-              {"identityVersion", c.identity_version},
-              {"identityCanonical", c.identity_canonical},
-              {"sourceLine", c.source_line},
-              {"callsiteOccurrence", c.callsite_occurrence},
-              {"semanticKind", c.semantic_kind},
-              {"stableKey", c.stable_key}};
+  json command = json::object();
+  auto& members = command.get_ref<json::object_t&>();
+  members.emplace("id", c.id);
+  members.emplace("ownerPluginId", c.owner_plugin_id);
+  members.emplace("label", c.label);
+  members.emplace("toolbar", c.toolbar);
+  members.emplace("groupId", c.group_id);
+  members.emplace("groupLabel", c.group_label);
+  members.emplace("origin", c.origin);
+  members.emplace("sourcePath", c.source_path);
+  members.emplace("callbackSourcePath", c.callback_source_path);
+  members.emplace("tooltip", c.tooltip);
+  members.emplace("menuText", c.menu_text);
+  members.emplace("menuSegments", c.menu_segments);
+  members.emplace("cachedIcon", c.cached_icon);
+  members.emplace("icon", c.icon);
+  members.emplace("scopeId", c.scope_id);
+  members.emplace("occurrence", c.occurrence);
+  members.emplace("identityVersion", c.identity_version);
+  members.emplace("identityCanonical", c.identity_canonical);
+  members.emplace("sourceLine", c.source_line);
+  members.emplace("callsiteOccurrence", c.callsite_occurrence);
+  members.emplace("semanticKind", c.semantic_kind);
+  members.emplace("stableKey", c.stable_key);
+  return command;
 }
 
 json SerializePlugin(const PluginRecord& p) {
   json scopes = json::array();
   for (const auto& scope : p.external_command_scopes) {
-    scopes.push_back(json{{"id", scope.id},
-                          {"proof", scope.proof},
-                          {"base", scope.base},
-                          {"relativeRoot", scope.relative_root},
-                          {"exactToolbars", scope.exact_toolbars}});
+    json entry = json::object();
+    auto& members = entry.get_ref<json::object_t&>();
+    members.emplace("id", scope.id);
+    members.emplace("proof", scope.proof);
+    members.emplace("base", scope.base);
+    members.emplace("relativeRoot", scope.relative_root);
+    members.emplace("exactToolbars", scope.exact_toolbars);
+    scopes.push_back(std::move(entry));
   }
   json commands = json::array();
   for (const auto& [id, command] : p.commands) commands.push_back(SerializeCommand(command));
-  json record{{"name", p.name},
-              {"registeredName", p.registered_name},
-              {"author", p.author},
-              {"description", p.description},
-              {"version", p.version},
-              {"extensionBasename", p.extension_basename},
-              {"installRoot", p.install_root},
-              {"loadFile", p.load_file},
-              {"packageHash", p.package_hash},
-              {"activeGeneration", p.active_generation},
-              {"pendingGeneration", p.pending_generation},
-              {"companionName", p.companion_name},
-              {"catalogKey", p.catalog_key},
-              {"cachedIcon", p.cached_icon},
-              {"showToolbar", p.show_toolbar},
-              {"catalogVisible", p.catalog_visible},
-              {"loadPolicy", LoadPolicyText(p.load_policy)},
-              {"toolbars", p.toolbars},
-              {"externalCommandScopes", std::move(scopes)},
-              {"commandIndexVersion", p.command_index_version},
-              {"indexState", IndexStateText(p.index_state)},
-              {"indexedGeneration", p.indexed_generation},
-              {"indexedAt", p.indexed_at},
-              {"commands", std::move(commands)},
-              {"commandAliases", json::object()},
-              {"unresolvedCommandAliases", p.unresolved_command_aliases}};
-  for (const auto& [alias, target] : p.command_aliases) record["commandAliases"][alias] = target;
-  if (!p.install_source.empty()) record["installSource"] = p.install_source;
+  json aliases = json::object();
+  for (const auto& [alias, target] : p.command_aliases) aliases.get_ref<json::object_t&>().emplace(alias, target);
+
+  json record = json::object();
+  auto& members = record.get_ref<json::object_t&>();
+  members.emplace("name", p.name);
+  members.emplace("registeredName", p.registered_name);
+  members.emplace("author", p.author);
+  members.emplace("description", p.description);
+  members.emplace("version", p.version);
+  members.emplace("extensionBasename", p.extension_basename);
+  members.emplace("installRoot", p.install_root);
+  members.emplace("loadFile", p.load_file);
+  members.emplace("packageHash", p.package_hash);
+  members.emplace("activeGeneration", p.active_generation);
+  members.emplace("pendingGeneration", p.pending_generation);
+  members.emplace("companionName", p.companion_name);
+  members.emplace("catalogKey", p.catalog_key);
+  members.emplace("cachedIcon", p.cached_icon);
+  if (!p.install_source.empty()) members.emplace("installSource", p.install_source);
+  members.emplace("showToolbar", p.show_toolbar);
+  members.emplace("catalogVisible", p.catalog_visible);
+  members.emplace("loadPolicy", LoadPolicyText(p.load_policy));
+  members.emplace("toolbars", p.toolbars);
+  members.emplace("externalCommandScopes", std::move(scopes));
+  members.emplace("commandIndexVersion", p.command_index_version);
+  members.emplace("indexState", IndexStateText(p.index_state));
+  members.emplace("indexedGeneration", p.indexed_generation);
+  members.emplace("indexedAt", p.indexed_at);
+  members.emplace("commands", std::move(commands));
+  members.emplace("commandAliases", std::move(aliases));
+  members.emplace("unresolvedCommandAliases", p.unresolved_command_aliases);
   return record;
 }
 
@@ -556,7 +572,11 @@ bool IsRegistryIconPath(std::string_view text) {
 bool ParsePluginRegistry(const nlohmann::json& document, PluginRegistry& registry_out, std::string& error) {
   try {
     PluginRegistry model;
-    if (!ParseDocument(document, model, error)) return false;
+    std::string parse_error;
+    if (!ParseDocument(document, model, parse_error)) {
+      error = parse_error;
+      return false;
+    }
     registry_out = std::move(model);
     return true;
   } catch (const nlohmann::json::exception&) {
@@ -568,7 +588,8 @@ bool ParsePluginRegistry(const nlohmann::json& document, PluginRegistry& registr
 
 nlohmann::json SerializePluginRegistry(const PluginRegistry& registry) {
   json plugins = json::object();
-  for (const auto& [id, plugin] : registry.plugins) plugins[id] = SerializePlugin(plugin);
+  auto& members = plugins.get_ref<json::object_t&>();
+  for (const auto& [id, plugin] : registry.plugins) members.emplace_hint(members.end(), id, SerializePlugin(plugin));
   json document{{"schemaVersion", kRegistrySchemaVersion},
                 {"generation", registry.generation},
                 {"updatedAt", registry.updated_at},

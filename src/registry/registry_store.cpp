@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <limits>
+#include <vector>
 
 #include "common/text.h"
 #include "common/win_error.h"
@@ -73,6 +74,20 @@ std::wstring GetEnv(const wchar_t* name) {
   }
 }
 
+// Names are collected before anything is moved or deleted: changing a folder while it is
+// being enumerated may skip entries.
+std::vector<std::wstring> ListNames(const fs::path& directory) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  unique_find find(FindFirstFileW((ToExtendedPathIfLong(directory) + L"\\*").c_str(), &data));
+  if (!find) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find.get(), &data));
+  return names;
+}
+
 // Never follows a link: a link inside the tree is removed itself, its target is left alone.
 bool RemoveTreeNoFollow(const fs::path& path) {
   const std::wstring native = ToExtendedPathIfLong(path);
@@ -84,14 +99,7 @@ bool RemoveTreeNoFollow(const fs::path& path) {
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(native.c_str()) != 0;
   bool ok = true;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    WIN32_FIND_DATAW data;
-    unique_find find(FindFirstFileW((native + L"\\*").c_str(), &data));
-    if (find) {
-      do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") ok = RemoveTreeNoFollow(path / name) && ok;
-      } while (FindNextFileW(find.get(), &data));
-    }
+    for (const auto& name : ListNames(path)) ok = RemoveTreeNoFollow(path / name) && ok;
   }
   return RemoveDirectoryW(native.c_str()) != 0 && ok;
 }
@@ -116,12 +124,19 @@ bool CopyTreeNoFollow(const fs::path& source, const fs::path& target) {
   return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-void MoveEntry(const fs::path& source, const fs::path& target) {
+// The target does not exist yet. A copy that fails half way is taken back, so that a later
+// run does not find a partial entry that would then win over the complete source.
+bool MoveEntry(const fs::path& source, const fs::path& target) {
   if (MoveFileExW(ToExtendedPathIfLong(source).c_str(), ToExtendedPathIfLong(target).c_str(),
                   MOVEFILE_WRITE_THROUGH)) {
-    return;
+    return true;
   }
-  if (CopyTreeNoFollow(source, target)) RemoveTreeNoFollow(source);
+  if (!CopyTreeNoFollow(source, target)) {
+    RemoveTreeNoFollow(target);
+    return false;
+  }
+  RemoveTreeNoFollow(source);
+  return true;
 }
 
 bool SameDirectory(const fs::path& a, const fs::path& b) {
@@ -131,19 +146,13 @@ bool SameDirectory(const fs::path& a, const fs::path& b) {
 
 void MergeOlderUserDirectory(const fs::path& older, const fs::path& user_dir) {
   if (!IsPlainDirectory(older) || SameDirectory(older, user_dir)) return;
-  WIN32_FIND_DATAW data;
-  {
-    unique_find find(FindFirstFileW((ToExtendedPathIfLong(older) + L"\\*").c_str(), &data));
-    if (find) {
-      do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (!Exists(user_dir / name)) MoveEntry(older / name, user_dir / name);
-      } while (FindNextFileW(find.get(), &data));
-    }
+  bool all_moved = true;
+  for (const auto& name : ListNames(older)) {
+    if (!Exists(user_dir / name)) all_moved = MoveEntry(older / name, user_dir / name) && all_moved;
   }
-  // What is left had a namesake in the user directory, which always wins.
-  RemoveTreeNoFollow(older);
+  // What is left had a namesake in the user directory, which always wins. An entry that could
+  // be neither moved nor copied keeps the folder alive for the next run.
+  if (all_moved) RemoveTreeNoFollow(older);
 }
 
 bool WriteFreshRegistry(const fs::path& registry, const std::string& owner_id, const std::string& owner_name) {
@@ -228,7 +237,7 @@ bool NeedsIndexRepair(const json& document) {
 bool IsCurrentSchema(const json& document) {
   const auto schema = document.find("schemaVersion");
   if (schema == document.end()) return false;
-  if (schema->is_number_unsigned()) return schema->get<std::uint64_t>() == kRegistrySchemaVersion;
+  if (schema->is_number_integer()) return schema->get<std::int64_t>() == static_cast<std::int64_t>(kRegistrySchemaVersion);
   return schema->is_number_float() && schema->get<double>() == static_cast<double>(kRegistrySchemaVersion);
 }
 
@@ -342,10 +351,18 @@ fs::path ModuleFileName() {
   return buffer;
 }
 
+std::wstring& MutexNameOverride() {
+  static std::wstring name;
+  return name;
+}
+
 }  // namespace
 
+void SetRegistryMutexNameForTesting(const std::wstring& name) { MutexNameOverride() = name; }
+
 RegistryLock::RegistryLock(unsigned long timeout_ms) {
-  mutex_.reset(CreateMutexW(nullptr, FALSE, kRegistryMutexName));
+  const std::wstring& name = MutexNameOverride();
+  mutex_.reset(CreateMutexW(nullptr, FALSE, name.empty() ? kRegistryMutexName : name.c_str()));
   if (!mutex_) return;
   const DWORD result = WaitForSingleObject(mutex_.get(), timeout_ms);
   // An abandoned mutex is ours now; the document on disk is whole thanks to atomic replacement.

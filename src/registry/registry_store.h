@@ -26,6 +26,10 @@ struct ActiveUser {
   std::string owner_username;
 };
 
+// Lets tests that hold the mutex for seconds use a private name, so that they never stall
+// other tests of the same session. Empty restores the real name. Not for product code.
+void SetRegistryMutexNameForTesting(const std::wstring& name);
+
 // Holds the registry mutex for its lifetime. A normal and an abandoned wait both count as
 // owning it. The mutex is re-entrant for its owning thread, so nested holders do not block.
 class RegistryLock {

@@ -212,6 +212,16 @@ void PluginsFixture::Populate(const fs::path& registry, const FixturePlugin& plu
   }
 }
 
+void PluginsFixture::PopulateTakeover(const fs::path& registry, FixturePlugin& plugin,
+                                      std::string_view entry_bytes) const {
+  plugin.installSource = "local_takeover";
+  plugin.activeGeneration = Sha256Hex(entry_bytes);
+  plugin.packageHash = "sha256:" + plugin.activeGeneration;
+  WriteGate(plugin);
+  if (!plugin.companionName.empty()) WriteCompanion(plugin.companionName);
+  WritePayload(registry, plugin.id, plugin.activeGeneration, plugin.loadFile, entry_bytes);
+}
+
 std::map<std::wstring, std::string> SnapshotTree(const fs::path& dir) {
   std::map<std::wstring, std::string> out;
   SnapshotInto(dir, dir, out);

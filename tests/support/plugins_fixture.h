@@ -85,6 +85,12 @@ class PluginsFixture {
   std::filesystem::path TombstonePath(const std::filesystem::path& registry,
                                       std::string_view plugin_id) const;
 
+  // A managed user-installed plugin ("local_takeover"): the user's entry bytes are stored as
+  // the active payload generation (its SHA-256), the gate stands in the root and the companion
+  // stays. Sets the plugin's activeGeneration and packageHash; the record is not written.
+  void PopulateTakeover(const std::filesystem::path& registry, FixturePlugin& plugin,
+                        std::string_view entry_bytes) const;
+
   // A marketplace plugin with everything the plugin center keeps for it: record (not
   // written), gate, companion, payload, runtime, staging, cached icon files.
   void Populate(const std::filesystem::path& registry, const FixturePlugin& plugin) const;

@@ -15,7 +15,7 @@ using test::FixturePlugin;
 using test::IconRef;
 
 class UninstallTransaction : public ::testing::Test {
- protected:
+ public:  // table cases edit the fixture through plain callbacks
   UninstallTransaction()
       : fixture_(sandbox_.root() / L"SketchUp 2024" / L"Plugins"),
         registry_(fixture_.user_registry("alice")) {
@@ -264,6 +264,95 @@ TEST_F(UninstallTransaction, CompanionThatIsAnotherRecordsGateConflicts) {
   EXPECT_TRUE(test::ChangedEntries(before, test::SnapshotTree(fixture_.root())).empty());
 }
 
+TEST_F(UninstallTransaction, CleanupDirectoriesMustBePhysical) {
+  struct Case {
+    const char* what;
+    std::function<void(UninstallTransaction&)> change;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"payloads is a file",
+       [](UninstallTransaction& t) {
+         test::RemoveTree(t.Manager() / L"payloads");
+         test::WriteFileBytes(t.Manager() / L"payloads", "x");
+       },
+       "managed cleanup directory is not a physical directory"},
+      {"uninstall_journals is a file",
+       [](UninstallTransaction& t) {
+         test::WriteFileBytes(t.Manager() / L"uninstall_journals", "x");
+       },
+       "managed cleanup directory is not a physical directory"},
+      {"the tombstone is a folder",
+       [](UninstallTransaction& t) {
+         fs::create_directories(t.fixture_.TombstonePath(t.registry_, "acme"));
+       },
+       "uninstall tombstone is not a physical file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::RemoveTree(fixture_.root());
+    fixture_ = test::PluginsFixture(fixture_.root());
+    BuildStandardRoot();
+    c.change(*this);
+    const auto before = test::SnapshotTree(fixture_.root());
+    nlohmann::json result;
+    std::string error;
+    EXPECT_FALSE(Uninstall("acme", result, error));
+    EXPECT_EQ(error, c.message);
+    EXPECT_TRUE(test::ChangedEntries(before, test::SnapshotTree(fixture_.root())).empty());
+  }
+}
+
+TEST_F(UninstallTransaction, LinkedCompanionIsOutsidePlugins) {
+  if (!test::RunningUnderWine()) GTEST_SKIP() << "Unix links need Wine";
+  BuildStandardRoot();
+  const fs::path outside = sandbox_.root() / L"user_project";
+  fs::create_directories(outside);
+  test::WriteFileBytes(outside / L"work.skp", "mine");
+  test::RemoveTree(fixture_.root() / L"acme_tool");
+  std::string reason;
+  ASSERT_TRUE(test::MakeUnixSymlink(outside, fixture_.root() / L"acme_tool", reason)) << reason;
+  nlohmann::json result;
+  std::string error;
+  EXPECT_FALSE(Uninstall("acme", result, error));
+  EXPECT_EQ(error, "managed companion is outside Plugins");
+  EXPECT_EQ(test::ReadFileBytes(outside / L"work.skp"), "mine");
+  EXPECT_TRUE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
+  test::RemoveTree(fixture_.root() / L"acme_tool");
+}
+
+TEST(UninstallFailures, RetryableAndUnsafeAreDisjoint) {
+  const char* retryable[] = {"managed root Gate could not be removed",
+                             "managed exclusive companion could not be isolated",
+                             "managed internal cleanup failed", "managed journal cleanup failed",
+                             "managed cached icon cleanup failed",
+                             "uninstall tombstone cleanup failed"};
+  const char* unsafe[] = {"managed companion staging path is unsafe",
+                          "managed companion staging status is unsafe",
+                          "managed internal cleanup path is unsafe",
+                          "managed internal cleanup reparse point is unsafe",
+                          "managed journal cleanup path is unsafe",
+                          "managed cached icon cleanup path is unsafe",
+                          "uninstall tombstone cleanup path is unsafe"};
+  const char* neither[] = {"managed root Gate status is unavailable",
+                           "managed root Gate does not match uninstall plan",
+                           "managed internal cleanup status is unavailable",
+                           "managed cached icon metadata is invalid",
+                           "uninstall tombstone path is unsafe x", ""};
+  for (const char* text : retryable) {
+    EXPECT_TRUE(IsRetryableUninstallFailure(text)) << text;
+    EXPECT_FALSE(IsUnsafeUninstallFailure(text)) << text;
+  }
+  for (const char* text : unsafe) {
+    EXPECT_TRUE(IsUnsafeUninstallFailure(text)) << text;
+    EXPECT_FALSE(IsRetryableUninstallFailure(text)) << text;
+  }
+  for (const char* text : neither) {
+    EXPECT_FALSE(IsUnsafeUninstallFailure(text)) << text;
+    EXPECT_FALSE(IsRetryableUninstallFailure(text)) << text;
+  }
+}
+
 nlohmann::json TombstoneFor(const FixturePlugin& plugin, const nlohmann::json& icons) {
   return {{"phase", "remove_registry_pending"},
           {"recordFingerprint", "sha256:" + std::string(64, 'a')},
@@ -321,6 +410,26 @@ TEST_F(UninstallTransaction, TombstoneOfAnotherPhase) {
   error.clear();
   ASSERT_TRUE(Uninstall("acme", result, error)) << error;
   EXPECT_EQ(result["status"], "completed");
+  EXPECT_FALSE(fs::exists(tombstone));
+  EXPECT_FALSE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
+}
+
+TEST_F(UninstallTransaction, StaleTombstoneBesideAChangedRecordIsNotExecuted) {
+  BuildStandardRoot();
+  // A valid tombstone from an earlier install whose companion name now belongs to the user.
+  fixture_.WriteCompanion("victim_dir", {{"thesis.skp", "years of work"}});
+  FixturePlugin earlier = acme_;
+  earlier.companionName = "victim_dir";
+  const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
+  fs::create_directories(tombstone.parent_path());
+  test::WriteFileBytes(tombstone, TombstoneFor(earlier, nlohmann::json::array()).dump(2));
+
+  nlohmann::json result;
+  std::string error;
+  ASSERT_TRUE(Uninstall("acme", result, error)) << error;
+  EXPECT_EQ(result["status"], "completed") << result.dump();
+  EXPECT_EQ(test::ReadFileBytes(fixture_.root() / L"victim_dir" / L"thesis.skp"), "years of work");
+  EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool"));
   EXPECT_FALSE(fs::exists(tombstone));
   EXPECT_FALSE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
 }

@@ -67,7 +67,7 @@ int Uninstall(const wchar_t* id, const wchar_t* registry, const std::wstring& ch
   kel::UninstallCheckpointHook hook;
   if (checkpoint != L"none") {
     const int stop_at = std::stoi(checkpoint);
-    hook = [&](kel::UninstallCheckpoint point) {
+    hook = [stop_at, &reached_event](kel::UninstallCheckpoint point) {
       if (static_cast<int>(point) != stop_at) return;
       SetEvent(reached_event.get());
       Sleep(INFINITE);  // the test kills us here
