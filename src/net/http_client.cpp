@@ -54,16 +54,19 @@ std::uint64_t ContentLength(HINTERNET request) {
   return value;
 }
 
-// "scheme://" with a well-formed scheme: the URL names a protocol, just not ours.
+// "scheme://" with a well-formed scheme other than http(s): the URL names a protocol, just
+// not ours. A broken http URL keeps the parse message.
 bool HasOtherScheme(std::string_view url) {
   const std::size_t end = url.find("://");
   if (end == std::string_view::npos || end == 0) return false;
   const auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
   if (!alpha(url[0])) return false;
+  std::string scheme;
   for (char c : url.substr(0, end)) {
     if (!alpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return false;
+    scheme.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
   }
-  return true;
+  return scheme != "http" && scheme != "https";
 }
 
 HINTERNET OpenSession(bool direct) {

@@ -15,6 +15,18 @@ std::string Lower(std::string text) {
   return text;
 }
 
+// Only a number that is exactly 0 means success; a missing code counts as -1. Other kinds of
+// value (text, true/false, null) are a malformed document, not a code the library would
+// quietly turn into 0 or 1.
+bool CodeIsZero(const nlohmann::json& document) {
+  const auto code = document.find("code");
+  if (code == document.end()) return false;
+  if (code->is_number_unsigned()) return code->get<std::uint64_t>() == 0;
+  if (code->is_number_integer()) return code->get<std::int64_t>() == 0;
+  if (code->is_number_float()) return code->get<double>() == 0.0;
+  throw nlohmann::json::type_error::create(302, "code is not a number", &*code);
+}
+
 void ReadFields(const nlohmann::json& data, InstallerRelease& release) {
   const InstallerRelease defaults;
   release.featureCode = data.value("featureCode", defaults.featureCode);
@@ -56,7 +68,7 @@ bool ParseReleaseDocument(std::string_view body, InstallerRelease& release, std:
   // the caller.
   try {
     const auto data = document.find("data");
-    if (document.value("code", -1) != 0 || data == document.end() || !data->is_object()) {
+    if (!CodeIsZero(document) || data == document.end() || !data->is_object()) {
       const auto msg = document.find("msg");
       if (msg != document.end() && msg->is_string() && !msg->get<std::string>().empty()) {
         error = msg->get<std::string>();

@@ -76,6 +76,7 @@ TEST(CrackHttpUrl, PartsAndRefusals) {
   EXPECT_EQ(failure("file:///C:/x"), "仅支持 HTTP/HTTPS 协议");
   EXPECT_EQ(failure("no url at all"), "URL 解析失败: no url at all");
   EXPECT_EQ(failure("http//h/x"), "URL 解析失败: http//h/x");
+  EXPECT_EQ(failure("HTTP://h:99999/"), "URL 解析失败: HTTP://h:99999/");
   EXPECT_EQ(failure("http://h/\xFF\xFE"), "URL 解析失败: http://h/\xFF\xFE");
 }
 

@@ -43,6 +43,10 @@ TEST(ReleaseDocument, ServerReportedFailures) {
   EXPECT_EQ(Parse(R"({"code":7,"msg":""})").error, "获取安装器最新版本失败");
   EXPECT_EQ(Parse(R"({"code":7,"msg":42})").error, "获取安装器最新版本失败");
   EXPECT_FALSE(Parse(R"({"code":1,"data":{"versionCode":"1.0"}})").ok);
+  // Codes that only narrowing would turn into 0.
+  EXPECT_FALSE(Parse(R"({"code":4294967296,"data":{"versionCode":"1.0"}})").ok);
+  EXPECT_FALSE(Parse(R"({"code":0.5,"data":{"versionCode":"1.0"}})").ok);
+  EXPECT_TRUE(Parse(R"({"code":-0,"data":{"versionCode":"1.0"}})").ok);
 }
 
 TEST(ReleaseDocument, DefaultsFromVersionOnly) {
@@ -117,6 +121,8 @@ TEST(ReleaseDocument, WrongTypesAreAFormatError) {
            R"({"code":0,"data":{"versionCode":"1","files":[)" + file + "]}}",
            R"({"code":0,"data":{"versionCode":"1","files":[{"relativePath":7}]}})",
            R"({"code":"0","data":{"versionCode":"1"}})",
+           R"({"code":false,"data":{"versionCode":"1"}})",
+           R"({"code":null,"data":{"versionCode":"1"}})",
        }) {
     Outcome outcome;
     EXPECT_NO_THROW(outcome = Parse(body)) << body;
