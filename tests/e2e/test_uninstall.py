@@ -282,10 +282,10 @@ class UninstallEndToEnd(unittest.TestCase):
 
     def test_interrupted_uninstall_is_finished_by_the_next_run(self):
         # Where the first run dies: after a tombstone, after a registry commit, in the middle
-        # of a marketplace cleanup, after a restored entry, after a restore's commit, and half
-        # way through removing the center's own folder.
-        points = [("tombstone", 1), ("commit", 2), ("companion", 1), ("internals", 3),
-                  ("restore-written", 2), ("restore-commit", 1), ("center", 1)]
+        # of a marketplace cleanup, after a restored entry and before its registry commit, and
+        # half way through removing the center's own folder.
+        points = [("tombstone", 1), ("commit", 2), ("internals", 3), ("restore-written", 2),
+                  ("center", 1)]
         clean = [self.profile.plugins_dir(year) for year in YEARS]
         pristine = {year: snapshot(self.profile.plugins_dir(year)) for year in YEARS}
         for point, occurrence in points:
