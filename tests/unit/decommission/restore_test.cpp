@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/handles.h"
 #include "common/text.h"
 #include "decommission/gate.h"
 #include "decommission/uninstall_transaction.h"
@@ -73,6 +74,27 @@ TEST_F(RestoreTest, WritesTheOwnEntryBackAndForgetsThePlugin) {
       {"companionPreserved", true},
       {"requiresRestart", true}};
   EXPECT_EQ(result, expected);
+}
+
+TEST_F(RestoreTest, InternalFilesInUseLeaveARestoreWithAWarning) {
+  const fs::path runtime = fixture_.managedRoot() / L"runtime" / L"acme.tool" / L"state.bin";
+  WriteFileBytes(runtime, "busy");
+  {
+    unique_file busy(CreateFileW(runtime.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(busy);
+    nlohmann::json result;
+    std::string error;
+    ASSERT_TRUE(RestoreManagedPlugin("acme.tool", RegistryUtf8(), result, error)) << error;
+    EXPECT_EQ(result["status"], "restored_cleanup_incomplete");
+    EXPECT_EQ(result["cleanupComplete"], false);
+    EXPECT_EQ(result["cleanupRetryable"], true);
+    EXPECT_EQ(result["warning"], "managed internal cleanup failed");
+    EXPECT_EQ(result["companionPreserved"], true);
+    EXPECT_EQ(result["requiresRestart"], true);
+  }
+  EXPECT_EQ(ReadFileBytes(Entry()), kOriginal);
+  EXPECT_FALSE(fixture_.Has(fixture_.sharedRegistry(), "acme.tool"));
 }
 
 TEST_F(RestoreTest, RefusesBeforeChangingAnythingWhenThePayloadIsNotTheActiveGeneration) {
