@@ -229,19 +229,14 @@ class UninstallEndToEnd(unittest.TestCase):
         for year in YEARS:
             self.assert_decommissioned(year)
 
-    def test_global_data_stays_while_another_version_keeps_the_center(self):
+    def test_global_data_stays_while_another_version_keeps_the_center_unless_asked(self):
         self.assertEqual(self.uninstall("--target", self.target(2025)), 0)
         self.assert_decommissioned(2025)
         self.assertTrue(os.path.isdir(os.path.join(self.profile.plugins_dir(2024),
                                                    "kel_plugin_center")))
         self.assertEqual(self.globals_exist(), (True, True))
-        self.assertEqual(self.uninstall("--target", self.target(2024)), 0)
-        self.assert_decommissioned(2024)
-        self.assertEqual(self.globals_exist(), (False, False))
-
-    def test_purge_global_flag_purges_even_while_another_version_keeps_the_center(self):
-        self.assertEqual(self.uninstall("--purge-global", "--target",
-                                        self.target(2025)), 0)
+        # Asked to purge, the global data goes although 2024 still has the center.
+        self.assertEqual(self.uninstall("--purge-global", "--target", self.target(2025)), 0)
         self.assertEqual(self.globals_exist(), (False, False))
         self.assertTrue(os.path.isdir(os.path.join(self.profile.plugins_dir(2024),
                                                    "kel_plugin_center")))
