@@ -44,23 +44,34 @@ class ScopedEnv {
   std::optional<std::wstring> saved_;
 };
 
-// The machine key of one SketchUp year, removed again at once: other tests share the prefix.
+// The machine key of one SketchUp year. Other tests and end-to-end runs share the Wine prefix
+// and would see a real HKLM key, so HKLM is redirected for this process alone to a private key
+// below HKCU; the code under test still opens HKEY_LOCAL_MACHINE.
 class ScopedMachineKey {
  public:
   explicit ScopedMachineKey(int year)
-      : path_(L"SOFTWARE\\SketchUp\\SketchUp " + std::to_wstring(year)) {
+      : root_(L"Software\\KelTest\\Machine_" + std::to_wstring(GetCurrentProcessId())) {
+    unique_hkey machine;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, root_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        machine.put(), nullptr) != ERROR_SUCCESS ||
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine.get()) != ERROR_SUCCESS) {
+      return;
+    }
+    overridden_ = true;
+    const std::wstring path = L"SOFTWARE\\SketchUp\\SketchUp " + std::to_wstring(year);
     unique_hkey key;
-    created_ = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_WRITE,
+    created_ = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE,
                                nullptr, key.put(), nullptr) == ERROR_SUCCESS;
   }
   ~ScopedMachineKey() {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path_.c_str());
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\SketchUp");  // only goes when empty
+    if (overridden_) RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    RegDeleteTreeW(HKEY_CURRENT_USER, root_.c_str());
   }
   bool created() const { return created_; }
 
  private:
-  std::wstring path_;
+  std::wstring root_;
+  bool overridden_ = false;
   bool created_ = false;
 };
 
@@ -169,6 +180,9 @@ TEST(Discovery, MachineRegistryKeyCountsAsInstalled) {
     ASSERT_TRUE(key.created());
     EXPECT_TRUE(IsSketchUpInstalled(2024));
     EXPECT_EQ(Years(DiscoverSketchUpInstallations()), std::vector<int>{2024});
+    // The key really is private: with the redirection lifted the machine has none.
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    EXPECT_FALSE(IsSketchUpInstalled(2024));
   }
   EXPECT_FALSE(IsSketchUpInstalled(2024));
 }
