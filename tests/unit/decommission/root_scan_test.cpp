@@ -165,6 +165,10 @@ TEST_F(RootScanTest, FailedPluginsBecomeWarningsAndTheOthersProceed) {
                      Utf8ToWide(test::Sha256Hex("# broken\n")) / L"broken.rb",
                  "# changed\n");
   WriteFileBytes(At(L"replaced.rb"), "# the user's own file now\n");
+  // A record whose entry lies outside the root is never written through, gate or not.
+  fixture_.AddTakeover(shared, "user.escape", "..\\escape.rb", "# escape\n", "");
+  const fs::path outside = plugins_.parent_path() / L"escape.rb";
+  ASSERT_EQ(ReadFileBytes(outside), GateText("user.escape"));
 
   nlohmann::json report;
   std::string error;
@@ -172,7 +176,9 @@ TEST_F(RootScanTest, FailedPluginsBecomeWarningsAndTheOthersProceed) {
   EXPECT_EQ(report["success"], false);
   EXPECT_EQ(report["warnings"],
             nlohmann::json({"restore user.broken failed: active payload generation digest mismatch",
+                            "restore user.escape failed: managed uninstall metadata is invalid",
                             "uninstall mk.replaced failed: managed root Gate does not match plugin id"}));
+  EXPECT_EQ(ReadFileBytes(outside), GateText("user.escape"));
   EXPECT_EQ(report["uninstalledMarketplace"].size(), 1u);
   EXPECT_FALSE(fs::exists(At(L"fine.rb")));
   // The gate the refused restore left behind is swept like an orphan: the stored copy beats a
