@@ -1,8 +1,8 @@
 #include "app/silent_runner.h"
 
 #include "app/launch.h"
+#include "decommission/uninstall.h"
 #include "install/install.h"
-
 #include "net/release.h"
 #include "sketchup/discovery.h"
 
@@ -37,7 +37,9 @@ SilentOperations ProductionSilentOperations() {
     request.offlinePackage = offline_package;
     return InstallIntoPlugins(request).success;
   };
-  operations.uninstall = [](const std::vector<std::wstring>&, bool) { return false; };
+  operations.uninstall = [](const std::vector<std::wstring>& plugins_dirs, bool purge_global) {
+    return RunUninstall(plugins_dirs, purge_global, ProgressCallback()).success;
+  };
   operations.launch_plugin_manager = [](const std::wstring& plugins_dir) {
     std::string ignored;
     return LaunchPluginManager(plugins_dir, ignored);
