@@ -272,3 +272,39 @@ TEST(DirectoryChain, DirectoryReplacedBetweenStepsFailsVerification) {
 
 }  // namespace
 }  // namespace kel
+
+namespace kel {
+namespace {
+
+// The file system matches names without regard to case in every script, so the comparison
+// form must fold more than A-Z: otherwise a correct path that differs from the disk only in
+// the case of an accented, Greek or Cyrillic letter would be refused as unsafe.
+TEST(PhysicalProof, NonAsciiLettersMatchInAnyCase) {
+  Sandbox sandbox;
+  const auto upper = sandbox.root() / L"\u00C9T\u00C9 \u0394\u0416";  // ÉTÉ ΔЖ
+  const auto lower = sandbox.root() / L"\u00E9t\u00E9 \u03B4\u0436";  // été δж
+  std::filesystem::create_directories(upper);
+  WriteFileBytes(upper / L"\u00C9tat.json", "{}");
+
+  EXPECT_EQ(CanonicalPath(upper), CanonicalPath(lower));
+  std::string error;
+  PhysicalIdentity from_upper;
+  PhysicalIdentity from_lower;
+  ASSERT_TRUE(ProvePhysicalPath(upper, true, from_upper, error)) << error;
+  ASSERT_TRUE(ProvePhysicalPath(lower, true, from_lower, error)) << error;
+  EXPECT_TRUE(SameIdentity(from_upper, from_lower));
+  EXPECT_EQ(from_lower.final_path, CanonicalPath(lower));
+  EXPECT_TRUE(IsPhysicalFile(lower / L"\u00E9TAT.JSON"));
+
+  ASSERT_TRUE(WriteStateFileAtomic(lower / L"doc.json", "new", kStateFileLimit1KiB, error))
+      << error;
+  bool existed = false;
+  std::string content;
+  ASSERT_TRUE(ReadStateFile(upper / L"DOC.json", kStateFileLimit1KiB, false, existed, content,
+                            error))
+      << error;
+  EXPECT_EQ(content, "new");
+}
+
+}  // namespace
+}  // namespace kel
