@@ -473,23 +473,29 @@ bool IsPhysicalFile(const std::filesystem::path& path) {
 std::wstring ToExtendedPath(const std::filesystem::path& path) {
   std::wstring p = path.native();
   if (StartsWith(p, L"\\\\?\\")) return p;
-  if (!IsDriveAbsolute(p) && !StartsWithRootName(p)) {
-    std::wstring full(MAX_PATH, L'\0');
-    for (int round = 0; round < 4; ++round) {
-      DWORD length =
-          GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-      if (length == 0) return p;
-      if (length < full.size()) {
-        full.resize(length);
-        break;
-      }
+  const bool absolute = IsDriveAbsolute(p) || StartsWithRootName(p);
+  // The prefixed form turns off all parsing: ".", "..", "/" and doubled separators would be
+  // taken as names, so an absolute path is completed as well and then names the same object
+  // as its plain form.
+  std::wstring full(MAX_PATH, L'\0');
+  bool completed = false;
+  for (int round = 0; round < 4 && !completed; ++round) {
+    const DWORD length =
+        GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) break;
+    if (length < full.size()) {
+      full.resize(length);
+      completed = true;
+    } else {
       full.assign(length, L'\0');
-      if (round == 3) return p;
     }
+  }
+  if (completed) {
     p = std::move(full);
     if (StartsWith(p, L"\\\\?\\")) return p;
+  } else if (!absolute) {
+    return p;
   }
-  // The prefixed form turns off all parsing, so "/" would be taken as part of a name.
   for (wchar_t& c : p) {
     if (c == L'/') c = L'\\';
   }

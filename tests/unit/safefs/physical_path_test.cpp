@@ -115,10 +115,24 @@ TEST(ExtendedPath, AlwaysPrefixed) {
       {L"\\\\?\\C:\\a", L"\\\\?\\C:\\a"},
       {L"\\\\server\\share\\a", L"\\\\?\\UNC\\server\\share\\a"},
       {L"rel\\x", L"\\\\?\\" + (cwd.back() == L'\\' ? cwd : cwd + L"\\") + L"rel\\x"},
+      // The prefix turns off parsing, so these are resolved before it is added.
+      {L"C:\\a\\..\\b\\.\\c", L"\\\\?\\C:\\b\\c"},
+      {L"C:\\a\\\\b", L"\\\\?\\C:\\a\\b"},
+      {L"\\\\server\\share\\a\\..\\b", L"\\\\?\\UNC\\server\\share\\b"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ToExtendedPath(c.input), c.expected) << WideToUtf8(c.input);
   }
+}
+
+TEST(ExtendedPath, NamesTheSameObjectAsThePlainForm) {
+  Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.root() / L"a");
+  WriteFileBytes(sandbox.root() / L"doc.json", "{}");
+  const std::wstring plain = sandbox.root().wstring() + L"\\a\\..\\.\\doc.json";
+  ASSERT_NE(GetFileAttributesW(plain.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(ToExtendedPath(plain).c_str()), INVALID_FILE_ATTRIBUTES)
+      << WideToUtf8(ToExtendedPath(plain));
 }
 
 TEST(ExtendedPath, PrefixedOnlyFrom230Characters) {
