@@ -31,6 +31,22 @@ bool StartsWithRootName(std::wstring_view p) {
   return p.size() >= 3 && IsSeparator(p[0]) && IsSeparator(p[1]) && !IsSeparator(p[2]);
 }
 
+// A "." or ".." segment or an empty one (doubled separator) after the first two characters.
+bool NeedsPathParsing(std::wstring_view p) {
+  size_t start = 2;
+  while (start <= p.size()) {
+    size_t end = start;
+    while (end < p.size() && !IsSeparator(p[end])) ++end;
+    const std::wstring_view segment = p.substr(start, end - start);
+    if (segment == L"." || segment == L".." ||
+        (segment.empty() && end < p.size() && start > 3)) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 std::wstring FullPathName(const std::wstring& path) {
   if (path.empty()) return {};
   DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -474,12 +490,12 @@ std::wstring ToExtendedPath(const std::filesystem::path& path) {
   std::wstring p = path.native();
   if (StartsWith(p, L"\\\\?\\")) return p;
   const bool absolute = IsDriveAbsolute(p) || StartsWithRootName(p);
-  // The prefixed form turns off all parsing: ".", "..", "/" and doubled separators would be
-  // taken as names, so an absolute path is completed as well and then names the same object
-  // as its plain form.
+  // The prefixed form turns off all parsing, so "." and ".." segments and doubled separators
+  // of an absolute path are resolved first; otherwise it stays as written, which keeps names
+  // with a trailing dot or blank (that the full-path function would cut) addressable.
   std::wstring full(MAX_PATH, L'\0');
   bool completed = false;
-  for (int round = 0; round < 4 && !completed; ++round) {
+  for (int round = 0; round < 4 && !completed && (!absolute || NeedsPathParsing(p)); ++round) {
     const DWORD length =
         GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length == 0) break;

@@ -119,6 +119,9 @@ TEST(ExtendedPath, AlwaysPrefixed) {
       {L"C:\\a\\..\\b\\.\\c", L"\\\\?\\C:\\b\\c"},
       {L"C:\\a\\\\b", L"\\\\?\\C:\\a\\b"},
       {L"\\\\server\\share\\a\\..\\b", L"\\\\?\\UNC\\server\\share\\b"},
+      // Otherwise an absolute path stays as written: a trailing dot or blank is kept.
+      {L"C:\\a\\b. ", L"\\\\?\\C:\\a\\b. "},
+      {L"C:\\a\\", L"\\\\?\\C:\\a\\"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ToExtendedPath(c.input), c.expected) << WideToUtf8(c.input);
