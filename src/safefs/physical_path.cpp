@@ -539,11 +539,15 @@ bool IsPortableFileName(std::wstring_view name) {
     if (std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
   }
   std::wstring stem(name.substr(0, name.find(L'.')));
+  // Windows still takes "nul .txt" for the device: blanks before the dot do not count.
+  while (!stem.empty() && stem.back() == L' ') stem.pop_back();
   for (wchar_t& c : stem) c = static_cast<wchar_t>(std::towupper(c));
+  // It also reads the superscript digits one to three as port numbers.
   static constexpr std::wstring_view kReserved[] = {
       L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2", L"COM3", L"COM4",
       L"COM5", L"COM6", L"COM7", L"COM8", L"COM9", L"LPT1", L"LPT2", L"LPT3",
-      L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9"};
+      L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9", L"COM\u00B9", L"COM\u00B2",
+      L"COM\u00B3", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3"};
   for (std::wstring_view reserved : kReserved) {
     if (stem == reserved) return false;
   }

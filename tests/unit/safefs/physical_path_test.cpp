@@ -157,13 +157,15 @@ TEST(ExtendedPath, PrefixedOnlyFrom230Characters) {
 TEST(PortableFileName, Table) {
   for (const wchar_t* good :
        {L"console", L"com10", L"lpt0", L"con-1", L"plugin_registry.json", L"a b", L".hidden",
-        L"nul_device", L"\u63d2\u4ef6.rb"}) {
+        L"nul_device", L"\u63d2\u4ef6.rb", L"com\u2074", L"nul-.txt"}) {
     EXPECT_TRUE(IsPortableFileName(good)) << WideToUtf8(good);
   }
   for (const wchar_t* bad :
        {L"", L".", L"..", L"con", L"CON", L"con.txt", L"Nul", L"nul.tar.gz", L"prn", L"aux.json",
         L"com1", L"COM9.x", L"lpt1", L"LPT9.log", L"name.", L"name ", L"a<b", L"a>b", L"a:b",
-        L"a\"b", L"a/b", L"a\\b", L"a|b", L"a?b", L"a*b", L"C:x", L"tab\there"}) {
+        L"a\"b", L"a/b", L"a\\b", L"a|b", L"a?b", L"a*b", L"C:x", L"tab\there",
+        // Names Windows still opens as a device.
+        L"nul .txt", L"Con  .log", L"com\u00B9", L"LPT\u00B3.txt", L"com\u00B2"}) {
     EXPECT_FALSE(IsPortableFileName(bad)) << WideToUtf8(bad);
   }
   EXPECT_FALSE(IsPortableFileName(std::wstring_view(L"a\0b", 3)));
