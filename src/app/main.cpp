@@ -4,6 +4,7 @@
 #include "app/options.h"
 #include "app/silent_runner.h"
 #include "app/wizard_window.h"
+#include "net/origin.h"
 
 namespace {
 
@@ -19,8 +20,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   InitCommonControlsEx(&controls);
 
   kel::SetupOptions options = kel::ParseCommandLine();
-  // Placeholder until origin resolution lands: the command-line value as given.
-  std::string origin = options.origin;
+  std::string origin = kel::ResolveBackendOrigin(options.origin);
   kel::InitializeProcessOptions(std::move(options), std::move(origin));
 
   if (kel::ProcessOptions().silent) {

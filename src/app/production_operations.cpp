@@ -1,5 +1,8 @@
 #include "app/silent_runner.h"
 
+#include "net/release.h"
+#include "sketchup/discovery.h"
+
 namespace kel {
 
 // Binds the silent runner to the engines. An engine that is not wired in yet fails honestly:
@@ -7,9 +10,20 @@ namespace kel {
 SilentOperations ProductionSilentOperations() {
   SilentOperations operations;
   operations.wait_for_process = WaitForProcessExit;
-  operations.discover_plugins_dirs = [] { return std::vector<std::wstring>{}; };
-  operations.fetch_release = [](const std::string&, std::shared_ptr<const InstallerRelease>&) {
-    return false;
+  operations.discover_plugins_dirs = [] {
+    std::vector<std::wstring> dirs;
+    for (const SketchUpTarget& target : DiscoverSketchUpInstallations()) {
+      dirs.push_back(target.pluginsDir.wstring());
+    }
+    return dirs;
+  };
+  operations.fetch_release = [](const std::string& origin,
+                                std::shared_ptr<const InstallerRelease>& release) {
+    auto fetched = std::make_shared<InstallerRelease>();
+    std::string error;
+    if (!FetchLatestRelease(origin, *fetched, error)) return false;
+    release = std::move(fetched);
+    return true;
   };
   operations.install = [](const std::wstring&, const std::string&, const InstallerRelease*,
                           const std::wstring&) { return false; };

@@ -1,0 +1,85 @@
+#include "install/sha256.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <fstream>
+#include <memory>
+#include <new>
+
+#include "common/handles.h"
+#include "common/text.h"
+
+namespace kel {
+namespace {
+
+constexpr std::size_t kBlockSize = 65536;
+
+struct AlignedDelete {
+  void operator()(unsigned char* p) const { ::operator delete[](p, std::align_val_t(32)); }
+};
+
+std::string ToHex(const unsigned char* bytes, std::size_t count) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(count * 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 0x0F]);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool Sha256OfFile(const std::filesystem::path& path, std::string& digest, std::string& error) {
+  // The C runtime opens without a sharing restriction, so a file held open by SketchUp or
+  // another writer can still be hashed.
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) {
+    error = "无法读取文件计算校验和: " + WideToUtf8(path.wstring());
+    return false;
+  }
+
+  unique_bcrypt_alg algorithm;
+  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM,
+                                                  nullptr, 0))) {
+    error = "初始化 SHA-256 引擎失败";
+    return false;
+  }
+  DWORD digestLength = 0;
+  ULONG written = 0;
+  unique_bcrypt_hash hash;
+  if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm.get(), BCRYPT_HASH_LENGTH,
+                                        reinterpret_cast<PUCHAR>(&digestLength),
+                                        sizeof(digestLength), &written, 0)) ||
+      digestLength != 32 ||
+      !BCRYPT_SUCCESS(
+          BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) {
+    error = "创建 SHA-256 上下文失败";
+    return false;
+  }
+
+  std::unique_ptr<unsigned char[], AlignedDelete> buffer(
+      new (std::align_val_t(32)) unsigned char[kBlockSize]());
+  // A read error mid-file ends the loop like the end of the file does.
+  while (in.good()) {
+    in.read(reinterpret_cast<char*>(buffer.get()), static_cast<std::streamsize>(kBlockSize));
+    const std::streamsize got = in.gcount();
+    if (got > 0 &&
+        !BCRYPT_SUCCESS(BCryptHashData(hash.get(), buffer.get(), static_cast<ULONG>(got), 0))) {
+      error = "计算 SHA-256 数据块失败";
+      return false;
+    }
+  }
+
+  unsigned char result[32] = {};
+  if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), result, sizeof(result), 0))) {
+    error = "完成 SHA-256 摘要计算失败";
+    return false;
+  }
+  digest = ToHex(result, sizeof(result));
+  return true;
+}
+
+}  // namespace kel

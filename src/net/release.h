@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/progress.h"
+
+namespace kel {
+
+// One file of the release manifest.
+struct ReleaseFile {
+  std::string relativePath;  // relative to the Plugins folder, '/' separated
+  std::string sha256;        // 64 lower-case hex characters
+  std::uint64_t size = 0;
+};
+
+// The current plugin-center release as the backend announces it.
+struct InstallerRelease {
+  std::string featureCode = "kel_plugin_center";
+  std::string pluginName = "Kel 插件中心";
+  std::string versionCode;
+  std::string zipSha256;  // lower case
+  std::uint64_t fileSizeBytes = 0;
+  std::string changelog;
+  std::string suVersions;
+  std::string downloadZipUrl = "/v3/installer/download/zip";
+  std::string blobDownloadUrlPrefix = "/v3/installer/download/blob/";
+  std::vector<ReleaseFile> files;
+};
+
+// Reads the metadata envelope of "/v3/installer/latest" (no network). An empty versionCode
+// fails with the error left empty for the caller's own text.
+bool ParseReleaseDocument(std::string_view body, InstallerRelease& release, std::string& error);
+
+// GET origin + "/v3/installer/latest" and parse it.
+bool FetchLatestRelease(const std::string& origin, InstallerRelease& release, std::string& error);
+
+// Downloads `url` into `destination` and checks it against `expectedSha256` (any case; empty:
+// not checked). On failure the file has been removed.
+bool DownloadAndVerify(const std::string& url, const std::filesystem::path& destination,
+                       const std::string& expectedSha256, std::string& error,
+                       const ProgressCallback& progress);
+
+}  // namespace kel

@@ -1,0 +1,437 @@
+#!/usr/bin/env python3
+"""A sample plugin-center backend for tests, demos and benchmarks (standard library only).
+
+It serves a release folder made by release_builder.py:
+
+  GET /v3/installer/latest            {"code": 0, "msg": "success", "data": release.json}
+  GET <downloadZipUrl>                package.zip (default /v3/installer/download/zip)
+  GET <blobDownloadUrlPrefix><sha256> blobs/<sha256> (default /v3/installer/download/blob/)
+
+and a few generated routes that need no release:
+
+  /_test/bytes/N          N bytes of a fixed pattern (byte i is i % 251), with Content-Length
+  /_test/nolength/N       the same without Content-Length (the connection end delimits it)
+  /_test/cut/N/M          announces N bytes, sends M, then closes the connection
+  /_test/status/CODE      answers with that status code
+  /_test/slow/N/MS        N pattern bytes in 64 KiB pieces, MS milliseconds apart
+  /_test/empty            200 with an empty body
+  /_test/echo             JSON: the request path with its query, the User-Agent and headers
+
+Every request is logged (in memory and, when a log file is given, as one JSON line per
+request, written before the answer). Faults make chosen routes misbehave:
+
+  status          answer with status (default 404) and no body            (route: any)
+  error_envelope  {"code": code, "msg": msg} (data only with with_data)    (route: latest)
+  wrong_types     release data with fields replaced, e.g. versionCode 142 (route: latest)
+  not_json        a body that is not JSON                                 (route: latest)
+  body            any body (str, bytes or a JSON value) with status 200   (route: latest)
+  wrong_digest    the file with its last byte changed                     (route: package)
+  no_length       the file without Content-Length                         (route: package)
+  truncate        Content-Length of the whole file, only `keep` bytes sent (route: package)
+  slow            the file in `chunk`-byte pieces, `delay` seconds apart  (route: package)
+
+A route is "latest", "package", "blob", "any", an exact path, or a prefix ending in "*".
+
+Python:
+    with SampleBackend(release_dir, log_path=...) as backend:
+        backend.fail("truncate", keep=100)
+        ... backend.origin ... backend.request_paths() ...
+
+Command line (runs until SIGINT/SIGTERM; prints the port on its first line):
+    sample_backend.py --release DIR [--port 0] [--port-file F] [--log F]
+                      [--fault KIND[@ROUTE][,key=value]...]... [--tls-cert C --tls-key K]
+"""
+
+import argparse
+import http.server
+import json
+import os
+import signal
+import socket
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+
+if __package__ in (None, ""):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import release_builder  # noqa: E402
+
+LATEST_PATH = "/v3/installer/latest"
+_PATTERN_BLOCK = bytes(i % 251 for i in range(251 * 4177))  # ~1 MiB, a whole number of periods
+_DEFAULT_ROUTES = {
+    "status": "any",
+    "error_envelope": "latest",
+    "wrong_types": "latest",
+    "not_json": "latest",
+    "body": "latest",
+    "wrong_digest": "package",
+    "no_length": "package",
+    "truncate": "package",
+    "slow": "package",
+}
+
+
+def pattern_bytes(count, offset=0):
+    """The bytes /_test/bytes/N serves, for checking downloads."""
+    return bytes((offset + i) % 251 for i in range(count))
+
+
+class Fault:
+    def __init__(self, kind, route=None, **params):
+        if kind not in _DEFAULT_ROUTES:
+            raise ValueError("unknown fault: " + kind)
+        self.kind = kind
+        self.route = route or _DEFAULT_ROUTES[kind]
+        self.params = params
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    server_version = "KelSampleBackend/1.0"
+    protocol_version = "HTTP/1.0"
+
+    def log_message(self, fmt, *args):  # quiet: the request log is ours
+        pass
+
+    def do_GET(self):
+        backend = self.server.backend
+        backend._record(self)
+        try:
+            backend._serve(self)
+        except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError):
+            pass
+
+    def do_HEAD(self):
+        self.do_GET()
+
+    # Helpers used by the backend.
+    def send_bytes(self, status, data, content_type="application/octet-stream",
+                   length=True):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        if length:
+            self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(data)
+
+    def send_json(self, value, status=200):
+        data = json.dumps(value, ensure_ascii=False).encode("utf-8")
+        self.send_bytes(status, data, "application/json; charset=utf-8")
+
+
+class _Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+class SampleBackend:
+    def __init__(self, release_dir=None, log_path=None, host="127.0.0.1", port=0,
+                 tls_cert=None, tls_key=None):
+        self.release_dir = release_dir
+        self.log_path = log_path
+        self.faults = []
+        self._log = []
+        self._lock = threading.Lock()
+        self._server = _Server((host, port), _Handler)
+        self._server.backend = self
+        self.tls = bool(tls_cert)
+        if self.tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(tls_cert, tls_key)
+            self._server.socket = context.wrap_socket(self._server.socket, server_side=True)
+        self.host = host
+        self.port = self._server.server_address[1]
+        self._thread = None
+
+    # Life cycle.
+    @property
+    def origin(self):
+        return "%s://%s:%d" % ("https" if self.tls else "http", self.host, self.port)
+
+    def start(self):
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._thread is not None:
+            self._server.shutdown()
+            self._thread.join()
+            self._thread = None
+        self._server.server_close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # Faults.
+    def fail(self, kind, route=None, **params):
+        fault = Fault(kind, route, **params)
+        with self._lock:
+            self.faults.append(fault)
+        return fault
+
+    def clear_faults(self):
+        with self._lock:
+            self.faults = []
+
+    # The request log.
+    def requests(self):
+        with self._lock:
+            return list(self._log)
+
+    def request_paths(self):
+        return [entry["path"] for entry in self.requests()]
+
+    def clear_log(self):
+        with self._lock:
+            self._log = []
+
+    def _record(self, handler):
+        entry = {
+            "time": time.time(),
+            "method": handler.command,
+            "path": handler.path,
+            "userAgent": handler.headers.get("User-Agent", ""),
+        }
+        with self._lock:
+            self._log.append(entry)
+            if self.log_path:
+                with open(self.log_path, "a", encoding="utf-8") as stream:
+                    stream.write(json.dumps(entry, ensure_ascii=False) + "\n")
+
+    # Routing.
+    def _release(self):
+        if not self.release_dir:
+            return None
+        try:
+            return release_builder.load_release(self.release_dir)
+        except (OSError, ValueError):
+            return None
+
+    def _route_of(self, path, release):
+        if path == LATEST_PATH:
+            return "latest"
+        zip_path = (release or {}).get("downloadZipUrl", release_builder.DEFAULT_ZIP_PATH)
+        prefix = (release or {}).get("blobDownloadUrlPrefix", release_builder.DEFAULT_BLOB_PREFIX)
+        if isinstance(zip_path, str) and path == zip_path:
+            return "package"
+        if isinstance(prefix, str) and prefix and path.startswith(prefix):
+            return "blob"
+        return None
+
+    def _fault_for(self, path, route):
+        with self._lock:
+            faults = list(self.faults)
+        for fault in reversed(faults):
+            wanted = fault.route
+            if (wanted == "any" or wanted == route or wanted == path
+                    or (wanted.endswith("*") and path.startswith(wanted[:-1]))):
+                return fault
+        return None
+
+    def _serve(self, handler):
+        parsed = urllib.parse.urlsplit(handler.path)
+        path = urllib.parse.unquote(parsed.path)
+        if path.startswith("/_test/"):
+            return self._serve_test_route(handler, path)
+        release = self._release()
+        route = self._route_of(path, release)
+        fault = self._fault_for(path, route)
+        if fault is not None and fault.kind == "status":
+            return handler.send_bytes(int(fault.params.get("status", 404)), b"")
+        if route == "latest":
+            return self._serve_latest(handler, release, fault)
+        if route == "package":
+            return self._serve_file(handler, os.path.join(self.release_dir,
+                                                          release_builder.PACKAGE_ZIP), fault)
+        if route == "blob":
+            prefix = release.get("blobDownloadUrlPrefix", release_builder.DEFAULT_BLOB_PREFIX)
+            digest = path[len(prefix):]
+            if len(digest) != 64 or any(c not in "0123456789abcdef" for c in digest):
+                return handler.send_bytes(404, b"")
+            return self._serve_file(handler, os.path.join(
+                self.release_dir, release_builder.BLOBS_DIR, digest), fault)
+        return handler.send_bytes(404, b"")
+
+    def _serve_latest(self, handler, release, fault):
+        kind = fault.kind if fault else None
+        if kind == "not_json":
+            body = fault.params.get("body", "<html><body>502 Bad Gateway</body></html>")
+            return handler.send_bytes(200, body.encode("utf-8"), "text/html")
+        if kind == "body":
+            body = fault.params.get("body", "")
+            if isinstance(body, str):
+                body = body.encode("utf-8")
+            elif not isinstance(body, bytes):
+                body = json.dumps(body, ensure_ascii=False).encode("utf-8")
+            return handler.send_bytes(200, body, "application/json; charset=utf-8")
+        if kind == "error_envelope":
+            envelope = {"code": fault.params.get("code", 1001)}
+            if "msg" in fault.params or "code" not in fault.params:
+                envelope["msg"] = fault.params.get("msg", "暂无可用版本")
+            if fault.params.get("with_data"):
+                envelope["data"] = release or {}
+            return handler.send_json(envelope)
+        if release is None:
+            return handler.send_json({"code": 404, "msg": "no release"})
+        data = dict(release)
+        if kind == "wrong_types":
+            data.update(fault.params.get("fields", {"versionCode": 142,
+                                                    "fileSizeBytes": "many"}))
+        return handler.send_json({"code": 0, "msg": "success", "data": data})
+
+    def _serve_file(self, handler, path, fault):
+        if not os.path.isfile(path):
+            return handler.send_bytes(404, b"")
+        size = os.path.getsize(path)
+        kind = fault.kind if fault else None
+        if kind == "wrong_digest":
+            with open(path, "rb") as stream:
+                data = bytearray(stream.read())
+            if data:
+                data[-1] ^= 0xFF
+            else:
+                data = bytearray(b"x")
+            return handler.send_bytes(200, bytes(data))
+        with open(path, "rb") as stream:
+            self._stream(handler, size, lambda count: stream.read(count), fault)
+
+    def _stream(self, handler, size, read, fault, length=True):
+        """Sends size bytes produced by read(count), shaped by the fault."""
+        kind = fault.kind if fault else None
+        handler.send_response(200)
+        handler.send_header("Content-Type", "application/octet-stream")
+        if kind != "no_length" and length:
+            handler.send_header("Content-Length", str(size))
+        handler.end_headers()
+        if handler.command == "HEAD":
+            return
+        to_send = size
+        chunk = 1 << 20
+        delay = 0.0
+        if kind == "truncate":
+            to_send = min(size, int(fault.params.get("keep", size // 2)))
+        if kind == "slow":
+            chunk = int(fault.params.get("chunk", 65536))
+            delay = float(fault.params.get("delay", 0.05))
+        sent = 0
+        while sent < to_send:
+            block = read(min(chunk, to_send - sent))
+            if not block:
+                break
+            handler.wfile.write(block)
+            sent += len(block)
+            if delay:
+                handler.wfile.flush()
+                time.sleep(delay)
+        handler.wfile.flush()
+        if kind == "truncate":
+            # Closing early is the whole point: make sure the peer sees the end now.
+            handler.close_connection = True
+            try:
+                handler.connection.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+
+    def _serve_test_route(self, handler, path):
+        parts = [p for p in path.split("/") if p][1:]
+        name, args = (parts[0] if parts else ""), parts[1:]
+        try:
+            numbers = [int(a) for a in args]
+        except ValueError:
+            return handler.send_bytes(400, b"")
+        if name == "echo":
+            headers = {k: v for k, v in handler.headers.items()}
+            return handler.send_json({"path": handler.path,
+                                      "userAgent": handler.headers.get("User-Agent", ""),
+                                      "headers": headers})
+        if name == "empty":
+            return handler.send_bytes(200, b"")
+        if name == "status" and len(numbers) == 1:
+            return handler.send_bytes(numbers[0], b"error page")
+        if name in ("bytes", "nolength", "cut", "slow") and numbers:
+            size = numbers[0]
+            source = _PatternReader()
+            fault = None
+            if name == "nolength":
+                fault = Fault("no_length")
+            elif name == "cut" and len(numbers) == 2:
+                fault = Fault("truncate", keep=numbers[1])
+            elif name == "slow" and len(numbers) == 2:
+                fault = Fault("slow", chunk=65536, delay=numbers[1] / 1000.0)
+            return self._stream(handler, size, source.read, fault)
+        return handler.send_bytes(404, b"")
+
+
+class _PatternReader:
+    """Reads the endless i % 251 pattern in blocks, cheaply for large sizes."""
+
+    def __init__(self):
+        self.offset = 0
+
+    def read(self, count):
+        start = self.offset % 251
+        out = bytearray()
+        while len(out) < count:
+            piece = _PATTERN_BLOCK[start:start + (count - len(out))]
+            out += piece
+            start = 0
+        self.offset += count
+        return bytes(out)
+
+
+def parse_fault(text):
+    """KIND[@ROUTE][,key=value]... (values that look like numbers become numbers)."""
+    head, *pairs = text.split(",")
+    kind, _, route = head.partition("@")
+    params = {}
+    for pair in pairs:
+        key, _, value = pair.partition("=")
+        for convert in (int, float):
+            try:
+                value = convert(value)
+                break
+            except ValueError:
+                continue
+        params[key] = value
+    return Fault(kind, route or None, **params)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Sample plugin-center backend.")
+    parser.add_argument("--release", help="release folder made by release_builder.py")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--port-file", help="write the port number here once listening")
+    parser.add_argument("--log", help="append one JSON line per request to this file")
+    parser.add_argument("--fault", action="append", default=[], help="KIND[@ROUTE][,k=v]...")
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
+    args = parser.parse_args(argv)
+    backend = SampleBackend(args.release, args.log, args.host, args.port, args.tls_cert,
+                            args.tls_key)
+    for text in args.fault:
+        fault = parse_fault(text)
+        backend.fail(fault.kind, fault.route, **fault.params)
+    stop = threading.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda *_: stop.set())
+    backend.start()
+    if args.port_file:
+        temporary = args.port_file + ".tmp"
+        with open(temporary, "w") as stream:
+            stream.write("%d\n" % backend.port)
+        os.replace(temporary, args.port_file)
+    print(backend.port, flush=True)
+    stop.wait()
+    backend.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

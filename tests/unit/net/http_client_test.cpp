@@ -1,0 +1,288 @@
+#include "net/http_client.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <optional>
+
+#include "common/text.h"
+#include "install/sha256.h"
+#include "net/origin.h"
+#include "net/release.h"
+#include "support/sandbox.h"
+
+namespace kel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileBytes;
+using test::Sandbox;
+using test::WriteFileBytes;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// ctest starts a sample backend around this executable (run_with_backend.py).
+#define REQUIRE_BACKEND()                                                                 \
+  const std::string origin = Env("KEL_TEST_BACKEND_ORIGIN");                              \
+  if (origin.empty()) GTEST_SKIP() << "no sample backend: run through ctest (unit.net)"
+
+std::string Pattern(std::size_t count) {
+  std::string out(count, '\0');
+  for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(i % 251);
+  return out;
+}
+
+std::size_t LoggedRequests() {
+  const std::string log = Env("KEL_TEST_BACKEND_LOG");
+  if (log.empty()) return 0;
+  const std::string text = ReadFileBytes(Utf8ToWide(log));
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+struct Progress {
+  std::vector<std::pair<int, std::string>> calls;
+  ProgressCallback callback() {
+    return [this](int percent, const std::string& text) { calls.emplace_back(percent, text); };
+  }
+};
+
+TEST(CrackHttpUrl, PartsAndRefusals) {
+  UrlParts parts;
+  std::string error;
+  ASSERT_TRUE(CrackHttpUrl("http://Example.com", parts, error)) << error;
+  EXPECT_EQ(parts.host, L"Example.com");
+  EXPECT_EQ(parts.port, 80);
+  EXPECT_EQ(parts.pathAndQuery, L"/");
+  EXPECT_FALSE(parts.secure);
+  ASSERT_TRUE(CrackHttpUrl("https://h:8443/a/b%20c?x=1&y=%E4#frag", parts, error)) << error;
+  EXPECT_EQ(parts.port, 8443);
+  EXPECT_TRUE(parts.secure);
+  EXPECT_EQ(parts.pathAndQuery.rfind(L"/a/b%20c?x=1&y=%E4", 0), 0u);
+
+  auto failure = [](const std::string& url) {
+    UrlParts ignored;
+    std::string text;
+    EXPECT_FALSE(CrackHttpUrl(url, ignored, text)) << url;
+    return text;
+  };
+  EXPECT_EQ(failure(""), "请求地址为空");
+  EXPECT_EQ(failure("ftp://127.0.0.1/file"), "仅支持 HTTP/HTTPS 协议");
+  EXPECT_EQ(failure("file:///C:/x"), "仅支持 HTTP/HTTPS 协议");
+  EXPECT_EQ(failure("no url at all"), "URL 解析失败: no url at all");
+  EXPECT_EQ(failure("http//h/x"), "URL 解析失败: http//h/x");
+  EXPECT_EQ(failure("HTTP://h:99999/"), "URL 解析失败: HTTP://h:99999/");
+  EXPECT_EQ(failure("http://h/\xFF\xFE"), "URL 解析失败: http://h/\xFF\xFE");
+}
+
+TEST(HttpGet, FtpIsRefusedBeforeAnyRequest) {
+  REQUIRE_BACKEND();
+  const std::size_t before = LoggedRequests();
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / L"never" / L"f.bin";
+  std::string error;
+  EXPECT_FALSE(HttpGet("ftp" + origin.substr(4) + "/_test/bytes/10", nullptr, &file, error, {}));
+  EXPECT_EQ(error, "仅支持 HTTP/HTTPS 协议");
+  EXPECT_FALSE(fs::exists(file.parent_path()));
+  EXPECT_EQ(LoggedRequests(), before);
+}
+
+TEST(HttpGet, FileDownloadWithLengthReportsProgressBelow100) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / L"new" / L"deeper" / L"下载.bin";  // folders made
+  Progress progress;
+  std::string error;
+  ASSERT_TRUE(HttpGet(origin + "/_test/bytes/200000", nullptr, &file, error, progress.callback()))
+      << error;
+  EXPECT_EQ(ReadFileBytes(file), Pattern(200000));
+  ASSERT_FALSE(progress.calls.empty());
+  int last = -1;
+  for (const auto& [percent, text] : progress.calls) {
+    EXPECT_GE(percent, last);
+    EXPECT_LE(percent, 99);
+    last = percent;
+  }
+  EXPECT_EQ(progress.calls.back(), std::make_pair(99, std::string("正在下载文件 (195 / 195 KB)...")));
+}
+
+TEST(HttpGet, SmallTotalReportsWholeKibibytes) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  Progress progress;
+  std::string error;
+  const fs::path file = sandbox.root() / L"small.bin";
+  ASSERT_TRUE(HttpGet(origin + "/_test/bytes/1000", nullptr, &file, error, progress.callback()));
+  ASSERT_FALSE(progress.calls.empty());
+  for (const auto& [percent, text] : progress.calls) {
+    EXPECT_LE(percent, 99);
+    EXPECT_EQ(text, "正在下载文件 (0 / 0 KB)...");
+  }
+  EXPECT_EQ(progress.calls.back().first, 99);
+}
+
+TEST(HttpGet, UnknownLengthDownloadsWithoutProgress) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  Progress progress;
+  std::string error;
+  const fs::path file = sandbox.root() / L"nolength.bin";
+  ASSERT_TRUE(HttpGet(origin + "/_test/nolength/150001", nullptr, &file, error,
+                      progress.callback()))
+      << error;
+  EXPECT_EQ(ReadFileBytes(file), Pattern(150001));
+  EXPECT_TRUE(progress.calls.empty());
+}
+
+TEST(HttpGet, EmptyBodyTruncatesToAnEmptyFile) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / L"empty.bin";
+  WriteFileBytes(file, "old content");
+  std::string error;
+  ASSERT_TRUE(HttpGet(origin + "/_test/empty", nullptr, &file, error, {})) << error;
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_EQ(fs::file_size(file), 0u);
+}
+
+TEST(HttpGet, ErrorStatusLeavesFilesAlone) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  const fs::path existing = sandbox.root() / L"existing.bin";
+  WriteFileBytes(existing, "keep me");
+  std::string error;
+  EXPECT_FALSE(HttpGet(origin + "/_test/status/404", nullptr, &existing, error, {}));
+  EXPECT_EQ(error, "服务器返回异常状态码 HTTP 404");
+  EXPECT_EQ(ReadFileBytes(existing), "keep me");
+  const fs::path fresh = sandbox.root() / L"absent" / L"f.bin";
+  std::string body;
+  EXPECT_FALSE(HttpGet(origin + "/_test/status/500", &body, &fresh, error, {}));
+  EXPECT_EQ(error, "服务器返回异常状态码 HTTP 500");
+  EXPECT_FALSE(fs::exists(fresh.parent_path()));
+  EXPECT_TRUE(body.empty());
+}
+
+TEST(HttpGet, BodyCutShortIsAFailure) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / L"cut.bin";
+  std::string error;
+  EXPECT_FALSE(HttpGet(origin + "/_test/cut/100000/5000", nullptr, &file, error, {}));
+  EXPECT_EQ(error, "下载流中断 (38)");
+  std::string body;
+  error.clear();
+  EXPECT_FALSE(HttpGet(origin + "/_test/cut/100/0", &body, nullptr, error, {}));
+  EXPECT_EQ(error, "下载流中断 (38)");
+}
+
+TEST(HttpGet, QueryAndUserAgentAreSentAndBodyIsAppended) {
+  REQUIRE_BACKEND();
+  std::string body = "prefix:";
+  std::string error;
+  ASSERT_TRUE(HttpGet(origin + "/_test/echo?a=1&b=two%20words", &body, nullptr, error, {}))
+      << error;
+  ASSERT_EQ(body.rfind("prefix:", 0), 0u);
+  const auto echo = nlohmann::json::parse(body.substr(7));
+  EXPECT_EQ(echo["path"], "/_test/echo?a=1&b=two%20words");
+  EXPECT_EQ(echo["userAgent"], "KelSetup/1.0");
+  // With neither a body nor a file the answer is read and dropped.
+  EXPECT_TRUE(HttpGet(origin + "/_test/bytes/70000", nullptr, nullptr, error, {}));
+}
+
+TEST(HttpGet, SlowBodyCompletes) {
+  REQUIRE_BACKEND();
+  std::string body;
+  std::string error;
+  ASSERT_TRUE(HttpGet(origin + "/_test/slow/200000/30", &body, nullptr, error, {})) << error;
+  EXPECT_EQ(body, Pattern(200000));
+}
+
+TEST(HttpGet, ClosedPortFailsToConnect) {
+  const std::string port = Env("KEL_TEST_CLOSED_PORT");
+  if (port.empty()) GTEST_SKIP() << "no closed port given: run through ctest (unit.net)";
+  std::string error;
+  std::string body;
+  EXPECT_FALSE(HttpGet("http://127.0.0.1:" + port + "/v3/installer/latest", &body, nullptr,
+                       error, {}));
+  EXPECT_EQ(error, "请求服务器失败，请检查网络连接 (12029)");
+}
+
+TEST(HttpGet, SelfSignedCertificateIsRefused) {
+  const std::string tls = Env("KEL_TEST_TLS_ORIGIN");
+  if (tls.empty()) GTEST_SKIP() << "no TLS backend: " << Env("KEL_TEST_TLS_SKIP");
+  std::string body;
+  std::string error;
+  EXPECT_FALSE(HttpGet(tls + "/_test/bytes/10", &body, nullptr, error, {}));
+  EXPECT_EQ(error.rfind("请求服务器失败，请检查网络连接 (", 0), 0u) << error;
+  EXPECT_TRUE(body.empty());
+}
+
+TEST(Release, FetchAndDownloadPackageAndBlobs) {
+  REQUIRE_BACKEND();
+  InstallerRelease release;
+  std::string error;
+  ASSERT_TRUE(FetchLatestRelease(origin + "/", release, error)) << error;
+  EXPECT_EQ(release.versionCode, "1.4.2");
+  ASSERT_EQ(release.files.size(), 4u);
+  ASSERT_EQ(release.zipSha256.size(), 64u);
+
+  Sandbox sandbox;
+  const fs::path package = sandbox.root() / L"pkg" / L"package.zip";
+  std::string upper = release.zipSha256;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  Progress progress;
+  ASSERT_TRUE(DownloadAndVerify(JoinOriginPath(origin, release.downloadZipUrl), package, upper,
+                                error, progress.callback()))
+      << error;
+  EXPECT_EQ(fs::file_size(package), release.fileSizeBytes);
+  EXPECT_FALSE(progress.calls.empty());
+  for (std::size_t i = 0; i < release.files.size(); ++i) {
+    const ReleaseFile& file = release.files[i];
+    const fs::path blob = sandbox.root() / L"blobs" / (std::to_wstring(i) + L".blob");
+    ASSERT_TRUE(DownloadAndVerify(
+        JoinOriginPath(origin, release.blobDownloadUrlPrefix + file.sha256), blob, file.sha256,
+        error, {}))
+        << file.relativePath << ": " << error;
+    EXPECT_EQ(fs::file_size(blob), file.size);
+  }
+}
+
+TEST(Release, MismatchAndFailuresRemoveTheFile) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / L"d.bin";
+  const std::string expected = std::string(64, 'A');
+  std::string error;
+  EXPECT_FALSE(DownloadAndVerify(origin + "/_test/bytes/1000", file, expected, error, {}));
+  EXPECT_EQ(error, "下载文件 SHA-256 校验失败 (期望 " + expected +
+                       ", 实际 4e4c294b331f7a2099a379bec34b9f9fc03dc46ab465d998f4d683da53487e6d)");
+  EXPECT_FALSE(fs::exists(file));
+
+  WriteFileBytes(file, "stale");
+  EXPECT_FALSE(DownloadAndVerify(origin + "/_test/cut/1000/10", file, "", error, {}));
+  EXPECT_EQ(error, "下载流中断 (38)");
+  EXPECT_FALSE(fs::exists(file));
+
+  // No expected digest: taken as it comes.
+  EXPECT_TRUE(DownloadAndVerify(origin + "/_test/bytes/1000", file, "", error, {}));
+  EXPECT_EQ(ReadFileBytes(file), Pattern(1000));
+}
+
+TEST(Release, FetchFailuresKeepTheHttpText) {
+  const std::string port = Env("KEL_TEST_CLOSED_PORT");
+  if (port.empty()) GTEST_SKIP() << "no closed port given: run through ctest (unit.net)";
+  InstallerRelease release;
+  std::string error;
+  EXPECT_FALSE(FetchLatestRelease("http://127.0.0.1:" + port, release, error));
+  EXPECT_EQ(error, "请求服务器失败，请检查网络连接 (12029)");
+  EXPECT_FALSE(FetchLatestRelease("ftp://127.0.0.1:" + port, release, error));
+  EXPECT_EQ(error, "仅支持 HTTP/HTTPS 协议");
+}
+
+}  // namespace
+}  // namespace kel
