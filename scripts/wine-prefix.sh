@@ -9,8 +9,35 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 quiet() { "$@" </dev/null >/dev/null 2>&1; }
 
+display_file="$KEL_BUILD_DIR/xvfb.display"
+pid_file="$KEL_BUILD_DIR/xvfb.pid"
+
+# One virtual screen for the whole run: Wine binds a prefix's desktop to the first display it
+# meets, so GUI tests must all share one rather than start a server each.
+start_xvfb() {
+  command -v Xvfb >/dev/null 2>&1 || return 0
+  if [ -f "$pid_file" ] && kill -0 "$(cat "$pid_file")" 2>/dev/null; then return 0; fi
+  local n
+  for n in $(seq 90 140); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    setsid Xvfb ":$n" -screen 0 800x600x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    echo $! >"$pid_file"
+    for _ in $(seq 1 50); do
+      [ -e "/tmp/.X11-unix/X$n" ] && break
+      sleep 0.1
+    done
+    if kill -0 "$(cat "$pid_file")" 2>/dev/null; then
+      echo ":$n" >"$display_file"
+      export DISPLAY=":$n"
+      return 0
+    fi
+  done
+  rm -f "$pid_file" "$display_file"
+}
+
 case "$action" in
 start)
+  start_xvfb
   fresh=0
   [ -f "$WINEPREFIX/system.reg" ] || fresh=1
   # Wine's service processes inherit our pipes: every stream must point elsewhere, or ctest
@@ -38,6 +65,10 @@ start)
   ;;
 stop)
   quiet wineserver -k || true
+  if [ -f "$pid_file" ]; then
+    kill "$(cat "$pid_file")" 2>/dev/null || true
+    rm -f "$pid_file" "$display_file"
+  fi
   ;;
 *) echo "usage: $0 start|stop BUILD_DIR" >&2; exit 2 ;;
 esac

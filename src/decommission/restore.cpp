@@ -1,8 +1,11 @@
 #include "decommission/restore.h"
 
+#include <windows.h>
+
 #include <cstdint>
 #include <set>
 
+#include "common/handles.h"
 #include "common/text.h"
 #include "common/win_error.h"
 #include "decommission/gate.h"
@@ -73,6 +76,20 @@ std::string CandidateId(const fs::path& path) {
     hash >>= 4;
   } while (hash != 0);
   return "su.root." + hex;
+}
+
+void KeepEntryNameCase(const fs::path& path) {
+  WIN32_FIND_DATAW data;
+  unique_find find(FindFirstFileW(path.c_str(), &data));
+  if (!find) return;
+  const std::wstring stored = data.cFileName;
+  const std::wstring wanted = path.filename().native();
+  if (stored == wanted || stored.size() != wanted.size() ||
+      CompareStringOrdinal(stored.c_str(), static_cast<int>(stored.size()), wanted.c_str(),
+                           static_cast<int>(wanted.size()), TRUE) != CSTR_EQUAL) {
+    return;
+  }
+  MoveFileExW((path.parent_path() / stored).c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
 }
 
 bool VerifyActivePayload(const PluginRecord& record, const fs::path& payloadPath,
@@ -163,6 +180,7 @@ bool RestoreManagedPlugin(const std::string& pluginId, const std::string& regist
     SetErrorIfEmpty(error, "original root payload restoration could not be verified");
     return false;
   }
+  KeepEntryNameCase(plan.gatePath);
   Checkpoint(checkpoint, RestoreCheckpoint::kEntryWritten);
 
   PluginRegistry after;

@@ -18,6 +18,11 @@ namespace kel {
 // "su.root." + FNV-1a 64 of the last path component, ASCII lower-cased, in lower-case hex.
 std::string CandidateId(const std::filesystem::path& path);
 
+// The state-file writer leaves a replaced file under the lower-case form of its name; a
+// user's entry file gets its own spelling back (a rename that changes only the case). Best
+// effort: SketchUp finds the file either way.
+void KeepEntryNameCase(const std::filesystem::path& path);
+
 // Reads the payload (16 MiB at most) and checks that it hashes to the record's active
 // generation.
 bool VerifyActivePayload(const PluginRecord& record, const std::filesystem::path& payloadPath,

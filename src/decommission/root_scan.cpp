@@ -54,6 +54,33 @@ std::vector<fs::path> CollectRegistries(const fs::path& root) {
   return registries;
 }
 
+// Marketplace uninstalls that passed their registry commit in an earlier, interrupted run:
+// the record is gone, so only the tombstone beside the registry still names them.
+void CollectCommittedTombstones(const fs::path& registryPath, const PluginRegistry& registry,
+                                std::vector<Candidate>& out) {
+  const fs::path journals = registryPath.parent_path() / L"uninstall_journals";
+  if (!IsPlainDirectory(journals)) return;
+  std::vector<fs::path> entries;
+  ListDirectory(journals, entries);
+  for (const fs::path& path : entries) {
+    if (LowerExtension(path) != ".json" || !IsPlainFile(path)) continue;
+    const std::string id = WideToUtf8(path.stem().native());
+    if (!IsValidPluginId(id) || registry.plugins.count(id) != 0) continue;
+    Candidate candidate{registryPath, id, PluginRecord()};
+    bool existed = false;
+    std::string content;
+    std::string error;
+    if (ReadStateFile(path, kRootFileReadLimit, true, existed, content, error) && existed) {
+      const nlohmann::json tombstone = nlohmann::json::parse(content, nullptr, false);
+      if (tombstone.is_object()) {
+        candidate.record.load_file = tombstone.value("loadFile", std::string());
+        candidate.record.companion_name = tombstone.value("companionName", std::string());
+      }
+    }
+    out.push_back(std::move(candidate));
+  }
+}
+
 nlohmann::json PluginEntry(const Candidate& candidate) {
   return {{"pluginId", candidate.pluginId},
           {"loadFile", candidate.record.load_file},
@@ -129,6 +156,7 @@ bool DecommissionPluginsRoot(const fs::path& pluginsRoot, nlohmann::json& report
   std::vector<Candidate> managed;
   std::set<std::string> marketplace_ids;
   std::set<std::string> managed_ids;
+  std::vector<Candidate> committed;
   for (const fs::path& registry_path : CollectRegistries(pluginsRoot)) {
     PluginRegistry registry;
     std::string load_error;
@@ -146,6 +174,7 @@ bool DecommissionPluginsRoot(const fs::path& pluginsRoot, nlohmann::json& report
         managed_ids.insert(id);
       }
     }
+    CollectCommittedTombstones(registry_path, registry, committed);
   }
 
   // A plugin taken under management in any registry is given back rather than deleted.
@@ -157,6 +186,11 @@ bool DecommissionPluginsRoot(const fs::path& pluginsRoot, nlohmann::json& report
     } else {
       managed.push_back(std::move(candidate));
     }
+  }
+  // Finished after the others; their gates are marketplace gates, never orphans to recover.
+  for (Candidate& candidate : committed) {
+    marketplace_ids.insert(candidate.pluginId);
+    to_uninstall.push_back(std::move(candidate));
   }
 
   nlohmann::json restored = nlohmann::json::array();
@@ -228,6 +262,7 @@ bool DecommissionPluginsRoot(const fs::path& pluginsRoot, nlohmann::json& report
         if (auto saved = FindSavedRootEntry(manager_root, id, file_name)) {
           std::string write_error;
           if (WriteFileMovingLockedAside(path, *saved, write_error)) {
+            KeepEntryNameCase(path);
             recovered.push_back(name_utf8);
             continue;
           }

@@ -49,11 +49,16 @@ std::wstring JoinLower(std::wstring parent, const std::filesystem::path& name) {
 // A link the attributes do not reveal: a Unix link inside a Wine prefix opens its destination
 // and shows no reparse bit, so only the final path of the opened file gives it away. Writing
 // "over" such a target would write into whatever it points at.
-bool FinalPathLeavesItsName(const std::filesystem::path& target) {
+// `parent_final` may carry the parent's final path when the caller already has it.
+bool FinalPathLeavesItsName(const std::filesystem::path& target,
+                            std::wstring parent_final = {}) {
   const std::wstring file = FinalPathOf(ToExtendedPathIfLong(target), FILE_ATTRIBUTE_NORMAL);
+  if (file.empty()) return false;
   const std::wstring parent =
-      FinalPathOf(ToExtendedPathIfLong(target.parent_path()), FILE_FLAG_BACKUP_SEMANTICS);
-  if (file.empty() || parent.empty()) return false;
+      parent_final.empty()
+          ? FinalPathOf(ToExtendedPathIfLong(target.parent_path()), FILE_FLAG_BACKUP_SEMANTICS)
+          : std::move(parent_final);
+  if (parent.empty()) return false;
   return file != JoinLower(parent, target.filename());
 }
 
@@ -129,10 +134,21 @@ void ScheduleDeleteAtRestart(const std::filesystem::path& path) {
 
 }  // namespace
 
+bool ProvenDirectories::Ensure(const std::filesystem::path& directory, std::string& error) {
+  std::wstring key = directory.lexically_normal().wstring();
+  for (wchar_t& c : key) c = static_cast<wchar_t>(std::towlower(c));
+  if (proven_.count(key) != 0) return true;
+  if (!EnsureStateDirectory(directory, error)) return false;
+  proven_.insert(std::move(key));
+  return true;
+}
+
 bool ReplaceFileContent(const std::filesystem::path& source, const std::filesystem::path& target,
-                        std::string& error) {
+                        std::string& error, ProvenDirectories* proven) {
   std::string directory_error;
-  if (!EnsureStateDirectory(target.parent_path(), directory_error)) {
+  const bool directory_ready = proven ? proven->Ensure(target.parent_path(), directory_error)
+                                      : EnsureStateDirectory(target.parent_path(), directory_error);
+  if (!directory_ready) {
     error = "创建目标目录失败: " + directory_error;
     return false;
   }
@@ -159,7 +175,7 @@ bool ReplaceFileContent(const std::filesystem::path& source, const std::filesyst
 }
 
 bool DeployFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                bool& written, bool& unchanged, std::string& error) {
+                bool& written, bool& unchanged, std::string& error, ProvenDirectories* proven) {
   written = false;
   unchanged = false;
   std::string source_digest;
@@ -171,18 +187,21 @@ bool DeployFile(const std::filesystem::path& source, const std::filesystem::path
       return true;
     }
   }
-  if (!ReplaceFileContent(source, target, error)) return false;
+  if (!ReplaceFileContent(source, target, error, proven)) return false;
   written = true;
   return true;
 }
 
-bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,
-                                  std::vector<std::string>& warnings) {
+namespace {
+
+bool RemoveTree(const std::filesystem::path& path, std::vector<std::string>& warnings,
+                const std::wstring& parent_final) {
   const std::wstring extended = ToExtendedPathIfLong(path);
   const DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
 
-  if (IsLinkOrReparsePoint(path)) {
+  // With the attributes read, their reparse bit is the whole link test.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // A dangling link counts as nothing there; a live one goes, its destination stays.
     if (!LinkDestinationExists(extended)) return true;
     return RemoveLinkItself(path);
@@ -199,9 +218,11 @@ bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,
       } while (FindNextFileW(find.get(), &data));
     }
     find.reset();
+    // One look at this folder's own final path serves the link test of every file in it.
+    const std::wstring own_final = FinalPathOf(extended, FILE_FLAG_BACKUP_SEMANTICS);
     bool all_removed = true;
     for (const std::wstring& name : names) {
-      if (!RemoveTreeOrScheduleAtReboot(path / name, warnings)) all_removed = false;
+      if (!RemoveTree(path / name, warnings, own_final)) all_removed = false;
     }
     SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!RemoveDirectoryW(extended.c_str())) {
@@ -212,15 +233,41 @@ bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,
     return all_removed;
   }
 
-  // Deleting a file link that hides as a plain file would delete its destination.
-  if (FinalPathLeavesItsName(path)) return RemoveFileLinkItself(path);
-  SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (!DeleteFileW(extended.c_str())) {
-    ScheduleDeleteAtRestart(path);
-    warnings.push_back("文件占用已安排重启清理: " + WideToUtf8(path.wstring()));
-    return false;
+  // The file is deleted through the very handle whose final path was checked: a file link
+  // that hides as a plain file (it opens its destination) is never deleted through.
+  unique_file file(CreateFileW(extended.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file) {
+    const std::wstring parent =
+        parent_final.empty()
+            ? FinalPathOf(ToExtendedPathIfLong(path.parent_path()), FILE_FLAG_BACKUP_SEMANTICS)
+            : parent_final;
+    const std::wstring own = FinalPathOfHandle(file.get());
+    if (!parent.empty() && !own.empty() && own != JoinLower(parent, path.filename())) {
+      file.reset();
+      return RemoveFileLinkItself(path);
+    }
+    if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+      FILE_BASIC_INFO basic{};
+      basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic));
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                   sizeof(disposition)))
+      return true;
   }
-  return true;
+  ScheduleDeleteAtRestart(path);
+  warnings.push_back("文件占用已安排重启清理: " + WideToUtf8(path.wstring()));
+  return false;
+}
+
+}  // namespace
+
+bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,
+                                  std::vector<std::string>& warnings) {
+  return RemoveTree(path, warnings, {});
 }
 
 }  // namespace kel

@@ -158,6 +158,7 @@ void InstallFullPackage(const InstallRequest& request, InstallResult& result) {
   const std::size_t total = files.size();
   const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
   bool package_has_version = false;
+  ProvenDirectories proven;
   for (std::size_t i = 1; i <= total; ++i) {
     const PackageFile& file = files[i - 1];
     if (IsExcludedPackagePath(file.relative)) continue;
@@ -165,7 +166,7 @@ void InstallFullPackage(const InstallRequest& request, InstallResult& result) {
     std::wstring wide = Utf8ToWide(file.relative);
     std::replace(wide.begin(), wide.end(), L'/', L'\\');
     bool written = false, unchanged = false;
-    if (!DeployFile(file.path, plugins_dir / wide, written, unchanged, error)) {
+    if (!DeployFile(file.path, plugins_dir / wide, written, unchanged, error, &proven)) {
       cleanup();
       result.message = error;
       return;
@@ -282,6 +283,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   const std::filesystem::path blobs = TemporaryName(L"kel_diff_blobs_", L"");
   if (!EnsureStateDirectory(blobs, result.message)) return result;
   const std::size_t n = changes.size();
+  ProvenDirectories proven;
   for (std::size_t k = 1; k <= n; ++k) {
     const Change& change = changes[k - 1];
     Report(request, static_cast<int>(15 + 80 * k / n),
@@ -298,7 +300,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
       return result;
     }
     ++result.downloadedCount;
-    if (!DeployFile(blob, change.local, written, unchanged, error)) {
+    if (!DeployFile(blob, change.local, written, unchanged, error, &proven)) {
       RemoveQuietly(blobs);
       result.message = error;
       return result;

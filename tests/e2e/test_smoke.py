@@ -1,99 +1,59 @@
 """The real KelSetup.exe under Wine: exit-code contract of the entry point."""
 import os
-import shutil
-import subprocess
-import tempfile
+import sys
+import threading
 import unittest
-import uuid
 
-BUILD = os.environ.get("KEL_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-BIN = os.path.join(BUILD, "bin")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import kel_e2e  # noqa: E402
+from kel_e2e import Profile, run_program, run_setup  # noqa: E402
 
-
-def wine_env(extra=None):
-    env = dict(os.environ)
-    for name in ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
-                 "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"):
-        env.pop(name, None)
-    env.update({
-        "WINEPREFIX": os.path.join(BUILD, "wineprefix"),
-        "WINEDEBUG": "-all",
-        "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-    })
-    env.update(extra or {})
-    return env
-
-
-class Profile:
-    """An empty per-test profile inside the prefix's drive C."""
-
-    def __init__(self):
-        self.name = "kel_smoke_" + uuid.uuid4().hex[:12]
-        self.unix = os.path.join(BUILD, "wineprefix", "drive_c", self.name)
-        self.win = "C:\\" + self.name
-        for sub in ("Roaming", "Local", "Temp", "Program Files", "Program Files (x86)"):
-            os.makedirs(os.path.join(self.unix, sub))
-
-    def env(self):
-        return {
-            "APPDATA": self.win + "\\Roaming",
-            "LOCALAPPDATA": self.win + "\\Local",
-            "ProgramFiles": self.win + "\\Program Files",
-            "ProgramW6432": self.win + "\\Program Files",
-            "ProgramFiles(x86)": self.win + "\\Program Files (x86)",
-            "TEMP": self.win + "\\Temp",
-            "TMP": self.win + "\\Temp",
-            "KEL_CLOUD_ORIGIN": "http://127.0.0.1:9",
-        }
-
-    def remove(self):
-        shutil.rmtree(self.unix, ignore_errors=True)
+CLOSER = os.path.join(kel_e2e.BIN_DIR, "app_window_closer.exe")
+# Nothing listens on the discard port: no test here may reach a backend.
+NO_BACKEND = {"KEL_CLOUD_ORIGIN": "http://127.0.0.1:9"}
 
 
 class SilentExitCodes(unittest.TestCase):
     def setUp(self):
-        self.profile = Profile()
+        self.profile = Profile("smoke")
         self.addCleanup(self.profile.remove)
 
-    def run_setup(self, *args):
-        return subprocess.run(["wine", os.path.join(BIN, "KelSetup.exe"), *args],
-                              env=wine_env(self.profile.env()), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
-
     def test_silent_without_any_sketchup_exits_2_and_writes_nothing(self):
-        result = self.run_setup("--silent", "--origin", "http://127.0.0.1:9")
-        self.assertEqual(result.returncode, 2)
+        result = run_setup(["--silent"], self.profile, NO_BACKEND)
+        self.assertEqual(result.exit_code, 2, result)
         self.assertEqual(result.stdout, b"")
-        for sub in ("Roaming", "Local"):
-            self.assertEqual(os.listdir(os.path.join(self.profile.unix, sub)), [])
+        for folder in (self.profile.roaming, self.profile.local):
+            self.assertEqual(os.listdir(folder), [])
 
     def test_empty_target_falls_back_to_discovery(self):
-        self.assertEqual(self.run_setup("--silent", "--target").returncode, 2)
+        self.assertEqual(run_setup(["--silent", "--target"], self.profile, NO_BACKEND).exit_code, 2)
+
+    def test_unknown_and_miscased_options_are_ignored(self):
+        result = run_setup(["--silent", "--SILENT", "-update", "--origin=http://x", "bogus"],
+                           self.profile, NO_BACKEND)
+        self.assertEqual(result.exit_code, 2, result)
 
 
-@unittest.skipUnless(shutil.which("xvfb-run"), "xvfb-run is not installed")
+@unittest.skipUnless(kel_e2e.harness_display(), "the test harness started no virtual screen")
 class WizardWindow(unittest.TestCase):
     def test_window_opens_with_its_class_title_and_size_and_closing_exits_0(self):
-        profile = Profile()
+        profile = Profile("smoke_window")
         self.addCleanup(profile.remove)
-        env = wine_env(profile.env())
-        script = ("wine \"$1\" & setup=$!; wine \"$2\"; probe=$?; wait $setup; "
-                  "echo \"setup_exit=$?\"; exit $probe")
-        with tempfile.TemporaryDirectory() as tmp:
-            result = subprocess.run(
-                ["xvfb-run", "-a", "-s", "-screen 0 800x600x24", "bash", "-c", script, "bash",
-                 os.path.join(BIN, "KelSetup.exe"), os.path.join(BIN, "app_window_closer.exe")],
-                env=env, cwd=tmp, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE, timeout=180)
-        out = result.stdout.decode("utf-8", "replace")
-        self.assertEqual(result.returncode, 0, out + result.stderr.decode("utf-8", "replace"))
-        values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+        outcome = {}
+        setup = threading.Thread(target=lambda: outcome.setdefault(
+            "setup", run_setup([], profile, NO_BACKEND, timeout=120)))
+        setup.start()
+        probe = run_program(CLOSER, [], profile, timeout=90)
+        setup.join()
+        self.assertEqual(probe.exit_code, 0, probe)
+        values = dict(line.split("=", 1)
+                      for line in probe.stdout.decode("utf-8").splitlines() if "=" in line)
         self.assertEqual(values["title"], "Kel 插件中心 & 管理器 安装工具")
         self.assertEqual((values["width"], values["height"]), ("656", "502"))
         self.assertEqual((values["caption"], values["sysmenu"], values["minimizebox"]),
                          ("1", "1", "1"))
         self.assertEqual((values["maximizebox"], values["thickframe"]), ("0", "0"))
-        self.assertEqual(values["setup_exit"], "0")
+        self.assertEqual(outcome["setup"].exit_code, 0, outcome["setup"])
 
 
 if __name__ == "__main__":

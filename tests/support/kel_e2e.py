@@ -56,8 +56,20 @@ def wine_env(extra=None):
         "WINEARCH": "win64",
         "KEL_BUILD_DIR": BUILD_DIR,
     })
+    display = harness_display()
+    if display:
+        env["DISPLAY"] = display
     env.update(extra or {})
     return env
+
+
+def harness_display():
+    """The virtual screen the test harness started for this build tree, if any."""
+    try:
+        with open(os.path.join(BUILD_DIR, "xvfb.display"), encoding="ascii") as f:
+            return f.read().strip()
+    except OSError:
+        return ""
 
 
 def to_windows(unix_path):

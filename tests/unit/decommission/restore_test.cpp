@@ -1,9 +1,11 @@
 #include "decommission/restore.h"
 
+#include <algorithm>
 #include <memory>
 
 #include <gtest/gtest.h>
 
+#include "common/handles.h"
 #include "common/text.h"
 #include "decommission/gate.h"
 #include "decommission/uninstall_transaction.h"
@@ -72,6 +74,27 @@ TEST_F(RestoreTest, WritesTheOwnEntryBackAndForgetsThePlugin) {
       {"companionPreserved", true},
       {"requiresRestart", true}};
   EXPECT_EQ(result, expected);
+}
+
+TEST_F(RestoreTest, InternalFilesInUseLeaveARestoreWithAWarning) {
+  const fs::path runtime = fixture_.managedRoot() / L"runtime" / L"acme.tool" / L"state.bin";
+  WriteFileBytes(runtime, "busy");
+  {
+    unique_file busy(CreateFileW(runtime.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(busy);
+    nlohmann::json result;
+    std::string error;
+    ASSERT_TRUE(RestoreManagedPlugin("acme.tool", RegistryUtf8(), result, error)) << error;
+    EXPECT_EQ(result["status"], "restored_cleanup_incomplete");
+    EXPECT_EQ(result["cleanupComplete"], false);
+    EXPECT_EQ(result["cleanupRetryable"], true);
+    EXPECT_EQ(result["warning"], "managed internal cleanup failed");
+    EXPECT_EQ(result["companionPreserved"], true);
+    EXPECT_EQ(result["requiresRestart"], true);
+  }
+  EXPECT_EQ(ReadFileBytes(Entry()), kOriginal);
+  EXPECT_FALSE(fixture_.Has(fixture_.sharedRegistry(), "acme.tool"));
 }
 
 TEST_F(RestoreTest, RefusesBeforeChangingAnythingWhenThePayloadIsNotTheActiveGeneration) {
@@ -183,6 +206,37 @@ TEST(CandidateIdTest, HashesTheLowerCasedFileNameOnly) {
   EXPECT_EQ(CandidateId(L"C:\\Plugins\\A"), "su.root.af63dc4c8601ec8c");
   EXPECT_EQ(CandidateId(L"C:\\x\\MyTool.rb"), CandidateId(L"D:\\other\\mytool.rb"));
   EXPECT_NE(CandidateId(L"C:\\x\\mytool.rb"), CandidateId(L"C:\\x\\mytool2.rb"));
+}
+
+}  // namespace
+}  // namespace kel
+
+namespace kel {
+namespace {
+
+std::vector<std::wstring> Names(const std::filesystem::path& dir) {
+  std::vector<std::wstring> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().native());
+  }
+  return names;
+}
+
+// The user's file comes back under its own name, upper-case letters included.
+TEST(RestoreNameTest, KeepsTheCaseOfTheEntryName) {
+  test::Sandbox sandbox;
+  const std::filesystem::path plugins = sandbox.roaming() / L"Plugins";
+  test::ManagedRootBuilder fixture(plugins);
+  fixture.AddTakeover(fixture.sharedRegistry(), "acme.tool", "AcmeTool.rb", "# mine\n", "");
+  nlohmann::json result;
+  std::string error;
+  ASSERT_TRUE(RestoreManagedPlugin("acme.tool", WideToUtf8(fixture.sharedRegistry().native()),
+                                   result, error))
+      << error;
+  const std::vector<std::wstring> names = Names(plugins);
+  EXPECT_NE(std::find(names.begin(), names.end(), L"AcmeTool.rb"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), L"acmetool.rb"), names.end());
+  EXPECT_EQ(test::ReadFileBytes(plugins / L"AcmeTool.rb"), "# mine\n");
 }
 
 }  // namespace

@@ -165,6 +165,10 @@ TEST_F(RootScanTest, FailedPluginsBecomeWarningsAndTheOthersProceed) {
                      Utf8ToWide(test::Sha256Hex("# broken\n")) / L"broken.rb",
                  "# changed\n");
   WriteFileBytes(At(L"replaced.rb"), "# the user's own file now\n");
+  // A record whose entry lies outside the root is never written through, gate or not.
+  fixture_.AddTakeover(shared, "user.escape", "..\\escape.rb", "# escape\n", "");
+  const fs::path outside = plugins_.parent_path() / L"escape.rb";
+  ASSERT_EQ(ReadFileBytes(outside), GateText("user.escape"));
 
   nlohmann::json report;
   std::string error;
@@ -172,7 +176,9 @@ TEST_F(RootScanTest, FailedPluginsBecomeWarningsAndTheOthersProceed) {
   EXPECT_EQ(report["success"], false);
   EXPECT_EQ(report["warnings"],
             nlohmann::json({"restore user.broken failed: active payload generation digest mismatch",
+                            "restore user.escape failed: managed uninstall metadata is invalid",
                             "uninstall mk.replaced failed: managed root Gate does not match plugin id"}));
+  EXPECT_EQ(ReadFileBytes(outside), GateText("user.escape"));
   EXPECT_EQ(report["uninstalledMarketplace"].size(), 1u);
   EXPECT_FALSE(fs::exists(At(L"fine.rb")));
   // The gate the refused restore left behind is swept like an orphan: the stored copy beats a
@@ -180,6 +186,41 @@ TEST_F(RootScanTest, FailedPluginsBecomeWarningsAndTheOthersProceed) {
   EXPECT_EQ(report["recoveredOrphanGates"], nlohmann::json({"broken.rb"}));
   EXPECT_EQ(ReadFileBytes(At(L"broken.rb")), "# changed\n");
   EXPECT_EQ(ReadFileBytes(At(L"replaced.rb")), "# the user's own file now\n");
+}
+
+// An uninstall killed after its registry commit leaves only a tombstone naming the plugin.
+// The next scan must finish it, not mistake its gate for an orphan and hand the marketplace
+// plugin back as if the user had installed it.
+TEST_F(RootScanTest, MarketplaceUninstallKilledAfterItsCommitIsFinished) {
+  const fs::path alice = fixture_.userRegistry("alice");
+  fixture_.AddMarketplace(alice, "mk.stairs", "stairs.rb", "stairs_lib");
+  {
+    // Stopped dead right after the commit, as a killed process would be.
+    struct Killed {};
+    nlohmann::json result;
+    std::string error;
+    EXPECT_THROW(UninstallManagedPlugin("mk.stairs", WideToUtf8(alice.native()), result, error,
+                                        [](UninstallCheckpoint point) {
+                                          if (point == UninstallCheckpoint::kRegistryCommitted) {
+                                            throw Killed();
+                                          }
+                                        }),
+                 Killed);
+  }
+  ASSERT_FALSE(fixture_.Has(alice, "mk.stairs"));
+  ASSERT_TRUE(fs::exists(At(L"stairs.rb")));
+
+  nlohmann::json report;
+  std::string error;
+  EXPECT_TRUE(DecommissionPluginsRoot(plugins_, report, error)) << report.dump(2);
+  EXPECT_EQ(report["uninstalledMarketplace"],
+            nlohmann::json::parse(R"([{"pluginId": "mk.stairs", "loadFile": "stairs.rb",
+                                       "companionName": "stairs_lib", "cleanupComplete": true}])"));
+  EXPECT_EQ(report["recoveredOrphanGates"], nlohmann::json::array());
+  EXPECT_EQ(report["removedOrphanGates"], nlohmann::json::array());
+  EXPECT_FALSE(fs::exists(At(L"stairs.rb")));
+  EXPECT_FALSE(fs::exists(At(L"stairs_lib")));
+  EXPECT_FALSE(fs::exists(alice.parent_path() / L"uninstall_journals" / L"mk.stairs.json"));
 }
 
 TEST_F(RootScanTest, UnusableRootLeavesTheReportAlone) {
