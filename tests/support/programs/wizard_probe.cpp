@@ -234,6 +234,11 @@ int Run(int argc, wchar_t** argv) {
   std::wstring desktop_path;
   wchar_t desktop[256] = {};
   if (GetEnvironmentVariableW(L"KEL_WIZARD_DESKTOP", desktop, 256) > 0) {
+    // Under Wine a desktop with a size is a virtual desktop, which draws window frames itself
+    // (an Xvfb display has no window manager to do it).
+    const wchar_t size[] = L"800x600";
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", desktop, REG_SZ,
+                    size, sizeof(size));
     CreateDesktopW(desktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
     desktop_path = std::wstring(L"WinSta0\\") + desktop;
     startup.lpDesktop = desktop_path.data();
