@@ -388,6 +388,35 @@ TEST_F(UninstallTransaction, TombstoneCachedIconLimitIs1024) {
   EXPECT_FALSE(fs::exists(tombstone));
 }
 
+// A record may hold its own icon and 1,024 command icons: the tombstone written for it must
+// still read back, or a crash after the commit could never be finished.
+TEST_F(UninstallTransaction, TombstoneOfARecordWithMoreIconsThanTheLimitReadsBack) {
+  BuildStandardRoot();
+  UninstallPlan plan;
+  std::string error;
+  PluginRecord record;
+  record.install_root = acme_.installRoot;
+  record.load_file = acme_.loadFile;
+  record.companion_name = acme_.companionName;
+  plan.pluginId = "acme";
+  plan.cachedIcons.push_back(IconRef(7));
+  for (unsigned i = 0; i < 1024; ++i) plan.cachedIcons.push_back(IconRef(2000 + i));
+  plan.cachedIcons.push_back(IconRef(7));  // a command sharing the plugin's icon
+
+  const nlohmann::json document = TombstoneDocument(plan, record, "sha256:00");
+  const nlohmann::json& icons = document["cachedIcons"];
+  ASSERT_EQ(icons.size(), 1024u);
+  EXPECT_EQ(icons.front(), IconRef(7));
+  EXPECT_EQ(icons.back(), IconRef(2000 + 1022));
+
+  const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
+  fs::create_directories(tombstone.parent_path());
+  test::WriteFileBytes(tombstone, document.dump(2));
+  UninstallPlan read;
+  ASSERT_TRUE(ReadUninstallTombstone(tombstone, "acme", registry_, read, error)) << error;
+  EXPECT_EQ(read.cachedIcons.size(), 1024u);
+}
+
 TEST_F(UninstallTransaction, TombstoneOfAnotherPhase) {
   BuildStandardRoot();
   const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
