@@ -572,7 +572,9 @@ nlohmann::json TombstoneDocument(const UninstallPlan& plan, const PluginRecord& 
   return {{"phase", kTombstonePhase},
           {"recordFingerprint", fingerprint},
           {"pluginId", plan.pluginId},
-          {"installRoot", record.install_root},
+          // Empty means the current Plugins folder, but a tombstone must name one.
+          {"installRoot", record.install_root.empty() ? std::string("<plugins>")
+                                                      : record.install_root},
           {"loadFile", record.load_file},
           {"companionName", record.companion_name},
           {"cachedIcons", TombstoneIcons(plan.cachedIcons)}};

@@ -417,6 +417,33 @@ TEST_F(UninstallTransaction, TombstoneOfARecordWithMoreIconsThanTheLimitReadsBac
   EXPECT_EQ(read.cachedIcons.size(), 1024u);
 }
 
+// An empty installRoot (the registry's default) means the current Plugins folder; the
+// tombstone of such a record must still lead the next run to finish after a crash.
+TEST_F(UninstallTransaction, EmptyInstallRootResumesAfterACrashPastTheCommit) {
+  acme_.installRoot = "";
+  BuildStandardRoot();
+  nlohmann::json result;
+  std::string error;
+  struct Crash {};
+  EXPECT_THROW(UninstallManagedPlugin("acme", WideToUtf8(registry_.native()), result, error,
+                                      [](UninstallCheckpoint point) {
+                                        if (point == UninstallCheckpoint::kRegistryCommitted) {
+                                          throw Crash{};
+                                        }
+                                      }),
+               Crash);
+  const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
+  ASSERT_TRUE(fs::exists(tombstone));
+  EXPECT_FALSE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
+
+  error.clear();
+  ASSERT_TRUE(Uninstall("acme", result, error)) << error;
+  EXPECT_EQ(result["status"], "completed") << result.dump();
+  EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool.rb"));
+  EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool"));
+  EXPECT_FALSE(fs::exists(tombstone));
+}
+
 TEST_F(UninstallTransaction, TombstoneOfAnotherPhase) {
   BuildStandardRoot();
   const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
