@@ -207,8 +207,9 @@ bool HttpGet(const std::string& url, std::string* body, const std::filesystem::p
   }
   // A connection closed early looks like a normal end; only the announced length tells.
   if (total != 0 && received < total) return Fail(error, WinErrorText("下载流中断", kEndOfStream));
+  // A write the system deferred can still fail here: the same text as any failed write.
   if (file && !CloseHandle(file.release())) {
-    return FailWin(error, "写入本地文件失败，可能磁盘空间不足");
+    return Fail(error, "写入本地文件失败，可能磁盘空间不足");
   }
   return true;
 }
