@@ -1,5 +1,8 @@
 #include "app/silent_runner.h"
 
+#include "app/launch.h"
+#include "decommission/uninstall.h"
+#include "install/install.h"
 #include "net/release.h"
 #include "sketchup/discovery.h"
 
@@ -25,10 +28,22 @@ SilentOperations ProductionSilentOperations() {
     release = std::move(fetched);
     return true;
   };
-  operations.install = [](const std::wstring&, const std::string&, const InstallerRelease*,
-                          const std::wstring&) { return false; };
-  operations.uninstall = [](const std::vector<std::wstring>&, bool) { return false; };
-  operations.launch_plugin_manager = [](const std::wstring&) { return false; };
+  operations.install = [](const std::wstring& plugins_dir, const std::string& origin,
+                          const InstallerRelease* release, const std::wstring& offline_package) {
+    InstallRequest request;
+    request.pluginsDir = plugins_dir;
+    request.origin = origin;
+    if (release) request.release = *release;
+    request.offlinePackage = offline_package;
+    return InstallIntoPlugins(request).success;
+  };
+  operations.uninstall = [](const std::vector<std::wstring>& plugins_dirs, bool purge_global) {
+    return RunUninstall(plugins_dirs, purge_global, ProgressCallback()).success;
+  };
+  operations.launch_plugin_manager = [](const std::wstring& plugins_dir) {
+    std::string ignored;
+    return LaunchPluginManager(plugins_dir, ignored);
+  };
   return operations;
 }
 

@@ -31,6 +31,22 @@ bool StartsWithRootName(std::wstring_view p) {
   return p.size() >= 3 && IsSeparator(p[0]) && IsSeparator(p[1]) && !IsSeparator(p[2]);
 }
 
+// A "." or ".." segment or an empty one (doubled separator) after the first two characters.
+bool NeedsPathParsing(std::wstring_view p) {
+  size_t start = 2;
+  while (start <= p.size()) {
+    size_t end = start;
+    while (end < p.size() && !IsSeparator(p[end])) ++end;
+    const std::wstring_view segment = p.substr(start, end - start);
+    if (segment == L"." || segment == L".." ||
+        (segment.empty() && end < p.size() && start > 3)) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 std::wstring FullPathName(const std::wstring& path) {
   if (path.empty()) return {};
   DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -72,6 +88,17 @@ std::wstring FinishComparisonForm(std::wstring p) {
     if (c == L'/') c = L'\\';
   }
   while (p.size() > 3 && p.back() == L'\\') p.pop_back();
+  // towlower of the C runtime folds A-Z only, while the file system ignores case in every
+  // script: fold with the system's locale-independent table, so that a path differing from
+  // the disk only in the case of a non-ASCII letter still names (and proves) the same object.
+  if (!p.empty()) {
+    const int length = static_cast<int>(p.size());
+    std::wstring folded(p.size(), L'\0');
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, p.data(), length, folded.data(),
+                      length, nullptr, nullptr, 0) == length) {
+      return folded;
+    }
+  }
   for (wchar_t& c : p) c = static_cast<wchar_t>(std::towlower(c));
   return p;
 }
@@ -462,23 +489,29 @@ bool IsPhysicalFile(const std::filesystem::path& path) {
 std::wstring ToExtendedPath(const std::filesystem::path& path) {
   std::wstring p = path.native();
   if (StartsWith(p, L"\\\\?\\")) return p;
-  if (!IsDriveAbsolute(p) && !StartsWithRootName(p)) {
-    std::wstring full(MAX_PATH, L'\0');
-    for (int round = 0; round < 4; ++round) {
-      DWORD length =
-          GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-      if (length == 0) return p;
-      if (length < full.size()) {
-        full.resize(length);
-        break;
-      }
+  const bool absolute = IsDriveAbsolute(p) || StartsWithRootName(p);
+  // The prefixed form turns off all parsing, so "." and ".." segments and doubled separators
+  // of an absolute path are resolved first; otherwise it stays as written, which keeps names
+  // with a trailing dot or blank (that the full-path function would cut) addressable.
+  std::wstring full(MAX_PATH, L'\0');
+  bool completed = false;
+  for (int round = 0; round < 4 && !completed && (!absolute || NeedsPathParsing(p)); ++round) {
+    const DWORD length =
+        GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) break;
+    if (length < full.size()) {
+      full.resize(length);
+      completed = true;
+    } else {
       full.assign(length, L'\0');
-      if (round == 3) return p;
     }
+  }
+  if (completed) {
     p = std::move(full);
     if (StartsWith(p, L"\\\\?\\")) return p;
+  } else if (!absolute) {
+    return p;
   }
-  // The prefixed form turns off all parsing, so "/" would be taken as part of a name.
   for (wchar_t& c : p) {
     if (c == L'/') c = L'\\';
   }
@@ -506,11 +539,15 @@ bool IsPortableFileName(std::wstring_view name) {
     if (std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
   }
   std::wstring stem(name.substr(0, name.find(L'.')));
+  // Windows still takes "nul .txt" for the device: blanks before the dot do not count.
+  while (!stem.empty() && stem.back() == L' ') stem.pop_back();
   for (wchar_t& c : stem) c = static_cast<wchar_t>(std::towupper(c));
+  // It also reads the superscript digits one to three as port numbers.
   static constexpr std::wstring_view kReserved[] = {
       L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2", L"COM3", L"COM4",
       L"COM5", L"COM6", L"COM7", L"COM8", L"COM9", L"LPT1", L"LPT2", L"LPT3",
-      L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9"};
+      L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9", L"COM\u00B9", L"COM\u00B2",
+      L"COM\u00B3", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3"};
   for (std::wstring_view reserved : kReserved) {
     if (stem == reserved) return false;
   }

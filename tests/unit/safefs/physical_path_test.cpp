@@ -115,10 +115,27 @@ TEST(ExtendedPath, AlwaysPrefixed) {
       {L"\\\\?\\C:\\a", L"\\\\?\\C:\\a"},
       {L"\\\\server\\share\\a", L"\\\\?\\UNC\\server\\share\\a"},
       {L"rel\\x", L"\\\\?\\" + (cwd.back() == L'\\' ? cwd : cwd + L"\\") + L"rel\\x"},
+      // The prefix turns off parsing, so these are resolved before it is added.
+      {L"C:\\a\\..\\b\\.\\c", L"\\\\?\\C:\\b\\c"},
+      {L"C:\\a\\\\b", L"\\\\?\\C:\\a\\b"},
+      {L"\\\\server\\share\\a\\..\\b", L"\\\\?\\UNC\\server\\share\\b"},
+      // Otherwise an absolute path stays as written: a trailing dot or blank is kept.
+      {L"C:\\a\\b. ", L"\\\\?\\C:\\a\\b. "},
+      {L"C:\\a\\", L"\\\\?\\C:\\a\\"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ToExtendedPath(c.input), c.expected) << WideToUtf8(c.input);
   }
+}
+
+TEST(ExtendedPath, NamesTheSameObjectAsThePlainForm) {
+  Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.root() / L"a");
+  WriteFileBytes(sandbox.root() / L"doc.json", "{}");
+  const std::wstring plain = sandbox.root().wstring() + L"\\a\\..\\.\\doc.json";
+  ASSERT_NE(GetFileAttributesW(plain.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(ToExtendedPath(plain).c_str()), INVALID_FILE_ATTRIBUTES)
+      << WideToUtf8(ToExtendedPath(plain));
 }
 
 TEST(ExtendedPath, PrefixedOnlyFrom230Characters) {
@@ -140,13 +157,15 @@ TEST(ExtendedPath, PrefixedOnlyFrom230Characters) {
 TEST(PortableFileName, Table) {
   for (const wchar_t* good :
        {L"console", L"com10", L"lpt0", L"con-1", L"plugin_registry.json", L"a b", L".hidden",
-        L"nul_device", L"\u63d2\u4ef6.rb"}) {
+        L"nul_device", L"\u63d2\u4ef6.rb", L"com\u2074", L"nul-.txt"}) {
     EXPECT_TRUE(IsPortableFileName(good)) << WideToUtf8(good);
   }
   for (const wchar_t* bad :
        {L"", L".", L"..", L"con", L"CON", L"con.txt", L"Nul", L"nul.tar.gz", L"prn", L"aux.json",
         L"com1", L"COM9.x", L"lpt1", L"LPT9.log", L"name.", L"name ", L"a<b", L"a>b", L"a:b",
-        L"a\"b", L"a/b", L"a\\b", L"a|b", L"a?b", L"a*b", L"C:x", L"tab\there"}) {
+        L"a\"b", L"a/b", L"a\\b", L"a|b", L"a?b", L"a*b", L"C:x", L"tab\there",
+        // Names Windows still opens as a device.
+        L"nul .txt", L"Con  .log", L"com\u00B9", L"LPT\u00B3.txt", L"com\u00B2"}) {
     EXPECT_FALSE(IsPortableFileName(bad)) << WideToUtf8(bad);
   }
   EXPECT_FALSE(IsPortableFileName(std::wstring_view(L"a\0b", 3)));
@@ -268,6 +287,42 @@ TEST(DirectoryChain, DirectoryReplacedBetweenStepsFailsVerification) {
                            error));
   EXPECT_EQ(error, "state file directory handle is unsafe");
   EXPECT_FALSE(std::filesystem::exists(dir / L"doc.json"));
+}
+
+}  // namespace
+}  // namespace kel
+
+namespace kel {
+namespace {
+
+// The file system matches names without regard to case in every script, so the comparison
+// form must fold more than A-Z: otherwise a correct path that differs from the disk only in
+// the case of an accented, Greek or Cyrillic letter would be refused as unsafe.
+TEST(PhysicalProof, NonAsciiLettersMatchInAnyCase) {
+  Sandbox sandbox;
+  const auto upper = sandbox.root() / L"\u00C9T\u00C9 \u0394\u0416";  // ÉTÉ ΔЖ
+  const auto lower = sandbox.root() / L"\u00E9t\u00E9 \u03B4\u0436";  // été δж
+  std::filesystem::create_directories(upper);
+  WriteFileBytes(upper / L"\u00C9tat.json", "{}");
+
+  EXPECT_EQ(CanonicalPath(upper), CanonicalPath(lower));
+  std::string error;
+  PhysicalIdentity from_upper;
+  PhysicalIdentity from_lower;
+  ASSERT_TRUE(ProvePhysicalPath(upper, true, from_upper, error)) << error;
+  ASSERT_TRUE(ProvePhysicalPath(lower, true, from_lower, error)) << error;
+  EXPECT_TRUE(SameIdentity(from_upper, from_lower));
+  EXPECT_EQ(from_lower.final_path, CanonicalPath(lower));
+  EXPECT_TRUE(IsPhysicalFile(lower / L"\u00E9TAT.JSON"));
+
+  ASSERT_TRUE(WriteStateFileAtomic(lower / L"doc.json", "new", kStateFileLimit1KiB, error))
+      << error;
+  bool existed = false;
+  std::string content;
+  ASSERT_TRUE(ReadStateFile(upper / L"DOC.json", kStateFileLimit1KiB, false, existed, content,
+                            error))
+      << error;
+  EXPECT_EQ(content, "new");
 }
 
 }  // namespace

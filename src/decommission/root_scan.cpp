@@ -1,0 +1,292 @@
+#include "decommission/root_scan.h"
+
+#include <set>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "common/text.h"
+#include "decommission/gate.h"
+#include "decommission/managed_paths.h"
+#include "decommission/receipts.h"
+#include "registry/registry_store.h"
+#include "safefs/state_file.h"
+
+namespace kel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kRootFileReadLimit = 134217728;
+
+struct Candidate {
+  fs::path registryPath;
+  std::string pluginId;
+  PluginRecord record;
+};
+
+// Entries of a directory, collected before anything in it changes. False on an enumeration
+// error (what was read so far is kept).
+bool ListDirectory(const fs::path& dir, std::vector<fs::path>& entries) {
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) return false;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    entries.push_back(it->path());
+  }
+  return !ec;
+}
+
+std::vector<fs::path> CollectRegistries(const fs::path& root) {
+  std::vector<fs::path> registries;
+  const fs::path managed = root / L"kel_plugin_center" / L"managed_plugins";
+  const fs::path shared = managed / L"plugin_registry.json";
+  if (IsPlainFile(shared)) registries.push_back(shared);
+  const fs::path users = managed / L"users";
+  if (!IsPlainDirectory(users)) return registries;
+  std::vector<fs::path> user_dirs;
+  ListDirectory(users, user_dirs);  // an error ends the list quietly
+  for (const fs::path& dir : user_dirs) {
+    if (!IsPlainDirectory(dir)) continue;
+    const fs::path registry = dir / L"plugin_registry.json";
+    if (IsPlainFile(registry)) registries.push_back(registry);
+  }
+  return registries;
+}
+
+// Marketplace uninstalls that passed their registry commit in an earlier, interrupted run:
+// the record is gone, so only the tombstone beside the registry still names them.
+void CollectCommittedTombstones(const fs::path& registryPath, const PluginRegistry& registry,
+                                std::vector<Candidate>& out) {
+  const fs::path journals = registryPath.parent_path() / L"uninstall_journals";
+  if (!IsPlainDirectory(journals)) return;
+  std::vector<fs::path> entries;
+  ListDirectory(journals, entries);
+  for (const fs::path& path : entries) {
+    if (LowerExtension(path) != ".json" || !IsPlainFile(path)) continue;
+    const std::string id = WideToUtf8(path.stem().native());
+    if (!IsValidPluginId(id) || registry.plugins.count(id) != 0) continue;
+    Candidate candidate{registryPath, id, PluginRecord()};
+    bool existed = false;
+    std::string content;
+    std::string error;
+    if (ReadStateFile(path, kRootFileReadLimit, true, existed, content, error) && existed) {
+      const nlohmann::json tombstone = nlohmann::json::parse(content, nullptr, false);
+      if (tombstone.is_object()) {
+        candidate.record.load_file = tombstone.value("loadFile", std::string());
+        candidate.record.companion_name = tombstone.value("companionName", std::string());
+      }
+    }
+    out.push_back(std::move(candidate));
+  }
+}
+
+nlohmann::json PluginEntry(const Candidate& candidate) {
+  return {{"pluginId", candidate.pluginId},
+          {"loadFile", candidate.record.load_file},
+          {"companionName", candidate.record.companion_name}};
+}
+
+std::optional<std::string> SearchPayloadStore(const fs::path& store, const std::string& pluginId,
+                                              const std::wstring& fileName) {
+  const fs::path plugin_dir = store / Utf8ToWide(pluginId);
+  if (!IsPlainDirectory(plugin_dir)) return std::nullopt;
+  std::vector<fs::path> generations;
+  if (!ListDirectory(plugin_dir, generations)) return std::nullopt;
+  for (const fs::path& generation : generations) {
+    if (!IsPlainDirectory(generation)) continue;
+    const fs::path candidate = generation / fileName;
+    if (!IsPlainFile(candidate)) continue;
+    bool existed = false;
+    std::string content;
+    std::string error;
+    if (!ReadStateFile(candidate, kRootFileReadLimit, true, existed, content, error) ||
+        !existed || content.empty()) {
+      continue;
+    }
+    if (ParseGatePluginId(content).empty()) return content;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool IsMarketplaceRecord(const std::string& pluginId, const PluginRecord& record,
+                         const fs::path& registryPath, const fs::path& pluginsRoot) {
+  if (record.install_source == "marketplace") return true;
+  if (record.install_source == "local_takeover") return false;
+  return HasInstallReceipt(registryPath, pluginId, record) ||
+         IsGroupSharedInstall(registryPath, pluginId, record) ||
+         HasModeThreeRelay(pluginsRoot, record);
+}
+
+std::optional<std::string> FindSavedRootEntry(const fs::path& managerRoot,
+                                              const std::string& pluginId,
+                                              const std::wstring& fileName) {
+  // The id comes out of a file in the Plugins root: only a well-formed id may become a path
+  // component, or a crafted gate could have any file on the machine written into the root.
+  if (!IsValidPluginId(pluginId) || !IsPortableFileName(fileName)) return std::nullopt;
+  if (auto found = SearchPayloadStore(managerRoot / L"payloads", pluginId, fileName)) {
+    return found;
+  }
+  const fs::path users = managerRoot / L"users";
+  if (!IsPlainDirectory(users)) return std::nullopt;
+  std::vector<fs::path> user_dirs;
+  ListDirectory(users, user_dirs);
+  for (const fs::path& dir : user_dirs) {
+    if (!IsPlainDirectory(dir)) continue;
+    if (auto found = SearchPayloadStore(dir / L"payloads", pluginId, fileName)) return found;
+  }
+  return std::nullopt;
+}
+
+bool DecommissionPluginsRoot(const fs::path& pluginsRoot, nlohmann::json& report,
+                             std::string& error, const RootScanCheckpoints& checkpoints) {
+  {
+    std::error_code ec;
+    const fs::file_status status = fs::status(pluginsRoot, ec);
+    if (pluginsRoot.empty() || ec || !fs::is_directory(status) ||
+        IsReparsePointOrUnreadable(pluginsRoot)) {
+      error = "SketchUp Plugins root is invalid or inaccessible";
+      return false;
+    }
+  }
+
+  std::vector<Candidate> marketplace;
+  std::vector<Candidate> managed;
+  std::set<std::string> marketplace_ids;
+  std::set<std::string> managed_ids;
+  std::vector<Candidate> committed;
+  for (const fs::path& registry_path : CollectRegistries(pluginsRoot)) {
+    PluginRegistry registry;
+    std::string load_error;
+    if (!LoadRegistry(registry_path, registry, load_error)) {
+      load_error.clear();
+      registry = PluginRegistry();
+      if (!ReadRegistry(registry_path, registry, load_error)) continue;
+    }
+    for (const auto& [id, record] : registry.plugins) {
+      if (IsMarketplaceRecord(id, record, registry_path, pluginsRoot)) {
+        marketplace.push_back({registry_path, id, record});
+        marketplace_ids.insert(id);
+      } else {
+        managed.push_back({registry_path, id, record});
+        managed_ids.insert(id);
+      }
+    }
+    CollectCommittedTombstones(registry_path, registry, committed);
+  }
+
+  // A plugin taken under management in any registry is given back rather than deleted.
+  std::vector<Candidate> to_uninstall;
+  for (Candidate& candidate : marketplace) {
+    if (managed_ids.count(candidate.pluginId) == 0 ||
+        candidate.record.install_source == "marketplace") {
+      to_uninstall.push_back(std::move(candidate));
+    } else {
+      managed.push_back(std::move(candidate));
+    }
+  }
+  // Finished after the others; their gates are marketplace gates, never orphans to recover.
+  for (Candidate& candidate : committed) {
+    marketplace_ids.insert(candidate.pluginId);
+    to_uninstall.push_back(std::move(candidate));
+  }
+
+  nlohmann::json restored = nlohmann::json::array();
+  nlohmann::json uninstalled = nlohmann::json::array();
+  nlohmann::json recovered = nlohmann::json::array();
+  nlohmann::json removed = nlohmann::json::array();
+  nlohmann::json warnings = nlohmann::json::array();
+
+  for (const Candidate& candidate : managed) {
+    const fs::path entry = ResolveStoredPluginsRoot(candidate.record.install_root, pluginsRoot) /
+                           Utf8ToWide(candidate.record.load_file);
+    const std::string registry_utf8 = WideToUtf8(candidate.registryPath.native());
+    if (IsGateForPlugin(entry, candidate.pluginId)) {
+      nlohmann::json result;
+      std::string restore_error;
+      if (RestoreManagedPlugin(candidate.pluginId, registry_utf8, result, restore_error,
+                               checkpoints.restore)) {
+        restored.push_back(PluginEntry(candidate));
+      } else {
+        warnings.push_back("restore " + candidate.pluginId + " failed: " + restore_error);
+      }
+    } else {
+      // Nothing left to give back: the entry is already the plugin's own (or gone).
+      PluginRegistry ignored;
+      std::string ignored_error;
+      RemovePluginFromRegistry(candidate.registryPath, candidate.pluginId, ignored,
+                               ignored_error);
+    }
+  }
+
+  for (const Candidate& candidate : to_uninstall) {
+    nlohmann::json result;
+    std::string uninstall_error;
+    if (UninstallManagedPlugin(candidate.pluginId, WideToUtf8(candidate.registryPath.native()),
+                               result, uninstall_error, checkpoints.uninstall)) {
+      nlohmann::json entry = PluginEntry(candidate);
+      const auto complete = result.find("cleanupComplete");
+      entry["cleanupComplete"] =
+          complete != result.end() && complete->is_boolean() && complete->get<bool>();
+      uninstalled.push_back(std::move(entry));
+    } else {
+      warnings.push_back("uninstall " + candidate.pluginId + " failed: " + uninstall_error);
+    }
+  }
+
+  std::vector<fs::path> root_entries;
+  if (!ListDirectory(pluginsRoot, root_entries)) {
+    warnings.push_back("decommission root scan failed");
+  } else {
+    const fs::path manager_root = pluginsRoot / L"kel_plugin_center" / L"managed_plugins";
+    for (const fs::path& path : root_entries) {
+      if (IsReparsePointOrUnreadable(path)) continue;
+      std::error_code ec;
+      const fs::file_status status = fs::symlink_status(path, ec);
+      if (ec || !fs::is_regular_file(status)) continue;
+      if (LowerExtension(path) != ".rb" || IsOfficialRootFile(path)) continue;
+      bool existed = false;
+      std::string content;
+      std::string read_error;
+      if (!ReadStateFile(path, kRootFileReadLimit, true, existed, content, read_error) ||
+          !existed) {
+        continue;
+      }
+      const std::string id = ParseGatePluginId(content);
+      if (id.empty()) continue;
+      const std::wstring file_name = path.filename().native();
+      const std::string name_utf8 = WideToUtf8(file_name);
+      if (marketplace_ids.count(id) == 0) {
+        if (auto saved = FindSavedRootEntry(manager_root, id, file_name)) {
+          std::string write_error;
+          if (WriteFileMovingLockedAside(path, *saved, write_error)) {
+            KeepEntryNameCase(path);
+            recovered.push_back(name_utf8);
+            continue;
+          }
+        }
+      }
+      std::string remove_error;
+      if (RemoveStateFile(path, remove_error)) {
+        removed.push_back(name_utf8);
+      } else {
+        warnings.push_back("remove orphan gate " + name_utf8 + " failed: " + remove_error);
+      }
+    }
+  }
+
+  const bool success = warnings.empty();
+  report = nlohmann::json::object();
+  report["success"] = success;
+  report["pluginsRoot"] = WideToUtf8(pluginsRoot.native());
+  report["restoredThirdParty"] = std::move(restored);
+  report["uninstalledMarketplace"] = std::move(uninstalled);
+  report["recoveredOrphanGates"] = std::move(recovered);
+  report["removedOrphanGates"] = std::move(removed);
+  report["warnings"] = std::move(warnings);
+  return success;
+}
+
+}  // namespace kel

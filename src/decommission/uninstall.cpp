@@ -1,0 +1,176 @@
+#include "decommission/uninstall.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <system_error>
+#include <vector>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "decommission/root_scan.h"
+#include "install/deploy.h"
+#include "safefs/state_file.h"
+
+namespace kel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kNoDirectoryError[] = "未选择任何需要卸载的 SketchUp 版本目录";
+constexpr char kSkipInvalidDirectory[] = "跳过无效目录: ";
+constexpr char kScanProgress[] = "正在卸载商城插件并还原已托管的第三方插件...";
+constexpr char kCleanupProgress[] = "正在清理插件中心程序与本地账本配置...";
+constexpr char kPurgeProgress[] = "正在清理全局用户配置与登录凭据...";
+constexpr char kDoneProgress[] = "卸载与还原全部完成！";
+constexpr char kDoneWithWarningsProgress[] = "卸载已完成，部分占用文件已标记重启清理";
+
+void Report(const ProgressCallback& progress, int percent, const char* text) {
+  if (progress) progress(percent, text);
+}
+
+// Links and junctions are never followed into: a selected path that is one could lead
+// anywhere on the machine.
+bool IsUsablePluginsDirectory(const fs::path& dir) {
+  if (dir.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(dir.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  std::error_code ec;
+  const fs::file_status link_status = fs::symlink_status(dir, ec);
+  if (!ec && fs::is_symlink(link_status)) return false;
+  const fs::file_status status = fs::status(dir, ec);
+  return !ec && fs::is_directory(status);
+}
+
+// A path whose status cannot be read counts as absent: nothing is attempted on it.
+bool Present(const fs::path& path) {
+  if (path.empty()) return false;
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  return !ec && fs::exists(status);
+}
+
+std::uint64_t ArraySize(const nlohmann::json& report, const char* key) {
+  const auto it = report.find(key);
+  if (it == report.end() || !it->is_array()) return 0;
+  return it->size();
+}
+
+void AddScanReport(const nlohmann::json& report, UninstallResult& result) {
+  if (!report.is_object()) return;
+  result.restoredThirdParty += ArraySize(report, "restoredThirdParty");
+  result.uninstalledMarketplace += ArraySize(report, "uninstalledMarketplace");
+  result.recoveredOrphanGates += ArraySize(report, "recoveredOrphanGates");
+  const auto warnings = report.find("warnings");
+  if (warnings == report.end() || !warnings->is_array()) return;
+  for (const nlohmann::json& warning : *warnings) {
+    if (warning.is_string()) result.warnings.push_back(warning.get<std::string>());
+  }
+}
+
+void RemoveRootFile(const fs::path& dir, const wchar_t* name, const char* failure_text,
+                    const UninstallSteps& steps, UninstallResult& result) {
+  const fs::path path = dir / name;
+  if (!Present(path)) return;
+  std::string error;
+  if (!steps.remove_state_file(path, error)) result.warnings.push_back(failure_text + error);
+}
+
+// Removed or already absent.
+bool PurgeGlobalDirectory(const fs::path& path, const UninstallSteps& steps,
+                          UninstallResult& result) {
+  if (!Present(path)) return true;
+  return steps.remove_tree(path, result.warnings);
+}
+
+fs::path LocalAppDataDir() {
+  std::vector<wchar_t> buffer(32768, L'\0');
+  const DWORD length =
+      GetEnvironmentVariableW(L"LOCALAPPDATA", buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (length >= 1 && length <= 32767) return std::wstring(buffer.data(), length);
+  PWSTR raw = nullptr;
+  const HRESULT hr = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &raw);
+  unique_cotaskmem owner(raw);
+  if (FAILED(hr) || raw == nullptr) return {};
+  return std::wstring(raw);
+}
+
+}  // namespace
+
+UninstallSteps ProductionUninstallSteps() {
+  UninstallSteps steps;
+  steps.decommission_root = [](const fs::path& root, nlohmann::json& report, std::string& error) {
+    return DecommissionPluginsRoot(root, report, error);
+  };
+  steps.remove_state_file = [](const fs::path& path, std::string& error) {
+    return RemoveStateFile(path, error);
+  };
+  steps.remove_tree = RemoveTreeOrScheduleAtReboot;
+  steps.discover = DiscoverSketchUpInstallations;
+  steps.local_app_data = LocalAppDataDir;
+  return steps;
+}
+
+UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool purgeGlobal,
+                             const ProgressCallback& progress) {
+  return RunUninstall(pluginsDirs, purgeGlobal, progress, ProductionUninstallSteps());
+}
+
+UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool purgeGlobal,
+                             const ProgressCallback& progress, const UninstallSteps& steps) {
+  UninstallResult result;
+  if (pluginsDirs.empty()) {
+    result.error = kNoDirectoryError;
+    return result;
+  }
+
+  const std::size_t count = pluginsDirs.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const fs::path dir(pluginsDirs[i]);
+    if (!IsUsablePluginsDirectory(dir)) {
+      result.warnings.push_back(kSkipInvalidDirectory + WideToUtf8(pluginsDirs[i]));
+      continue;
+    }
+    const int base = static_cast<int>(i * 85 / count);
+
+    Report(progress, base + 10, kScanProgress);
+    nlohmann::json report;
+    std::string error;
+    steps.decommission_root(dir, report, error);
+    AddScanReport(report, result);
+    if (!error.empty()) result.warnings.push_back(error);
+
+    // The center's own files go whatever the scan did, so no loader gate outlives it.
+    Report(progress, base + 45, kCleanupProgress);
+    RemoveRootFile(dir, L"!kel-plugin-gate.rb", "删除 !kel-plugin-gate.rb 失败: ", steps, result);
+    RemoveRootFile(dir, L"kel_plugin_center.rb", "删除 kel_plugin_center.rb 失败: ", steps,
+                   result);
+    const fs::path center_dir = dir / L"kel_plugin_center";
+    if (Present(center_dir)) steps.remove_tree(center_dir, result.warnings);
+  }
+
+  // Decided from a fresh look at the machine: another SketchUp version may still hold the
+  // center and with it the shared login.
+  bool center_remains = false;
+  for (const SketchUpTarget& target : steps.discover()) {
+    if (target.centerPresent) center_remains = true;
+  }
+  if (purgeGlobal || !center_remains) {
+    Report(progress, 90, kPurgeProgress);
+    const fs::path local = steps.local_app_data();
+    bool removed = true;
+    for (const wchar_t* name : {kPlatformDataDirName, kPluginManagerDataDirName}) {
+      if (local.empty()) continue;
+      if (!PurgeGlobalDirectory(local / name, steps, result)) removed = false;
+    }
+    result.globalPurged = removed;
+  }
+
+  result.success = result.warnings.empty();
+  Report(progress, 100, result.success ? kDoneProgress : kDoneWithWarningsProgress);
+  return result;
+}
+
+}  // namespace kel

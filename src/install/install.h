@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "common/progress.h"
+#include "net/release.h"
+
+namespace kel {
+
+struct InstallRequest {
+  std::filesystem::path pluginsDir;         // the SketchUp Plugins directory
+  std::string origin;                       // resolved backend origin
+  std::optional<InstallerRelease> release;  // absent when none could be fetched
+  std::filesystem::path offlinePackage;     // a local release zip; nothing is downloaded then
+  ProgressCallback progress;                // may be empty
+};
+
+struct InstallResult {
+  bool success = false;
+  bool isUpdate = false;  // kel_plugin_center already existed as a real directory
+  std::uint64_t downloadedCount = 0;
+  std::uint64_t writtenCount = 0;
+  std::uint64_t unchangedCount = 0;
+  std::string message;  // failure text; empty on success
+};
+
+// Brings one Plugins directory to the release: differential (blobs), full package, or
+// nothing to do. Never deletes an installed file; VERSION is written only after every file.
+InstallResult InstallIntoPlugins(const InstallRequest& request);
+
+// The folder of an extracted package that plays the part of a Plugins directory.
+std::filesystem::path LocatePluginCenterRoot(const std::filesystem::path& stage);
+
+}  // namespace kel

@@ -1,0 +1,167 @@
+"""The real KelSetup.exe installing silently under Wine: discovered versions newest first,
+the plugin manager started once, the first failure ending the run, offline packages."""
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import kel_e2e  # noqa: E402
+import release_builder  # noqa: E402
+from sample_backend import SampleBackend  # noqa: E402
+
+def find_path(base, relative):
+    """Windows names are case-insensitive; folders the product creates are lower case."""
+    path = base
+    for part in relative.split("/"):
+        exact = os.path.join(path, part)
+        if not os.path.exists(exact) and os.path.isdir(path):
+            for name in os.listdir(path):
+                if name.lower() == part.lower():
+                    exact = os.path.join(path, name)
+                    break
+        path = exact
+    return path
+
+
+def release_tree():
+    with open(os.path.join(kel_e2e.BIN_DIR, "kel_fake_plugin_manager.exe"), "rb") as stream:
+        manager = stream.read()
+    files = {"kel_plugin_center.rb": "require 'kel_plugin_center/main'\n",
+             "kel_plugin_center/bin/KelPluginManager.exe": manager}
+    for i in range(25):
+        files["kel_plugin_center/lib/part_%02d.rb" % i] = "# part %d\n" % i
+    return files
+
+
+class SilentInstallTest(unittest.TestCase):
+    def setUp(self):
+        self.profile = kel_e2e.Profile("silent")
+        self.addCleanup(self.profile.remove)
+        self.root = self.profile.root
+        self.win = self.profile.win_root
+        self.release_dir = tempfile.mkdtemp(prefix="kel_release_")
+        self.addCleanup(shutil.rmtree, self.release_dir, True)
+        self.files = release_tree()
+        self.data = release_builder.build_release_from_files(self.files, self.release_dir, "3.1.0")
+        self.backend = SampleBackend(self.release_dir)
+        self.backend.start()
+        self.addCleanup(self.backend.stop)
+        self.record = os.path.join(self.root, "launches.txt")
+
+    def sketchup_plugins(self, year):
+        return self.profile.make_plugins_dir(year)
+
+    def run_setup(self, *args):
+        self.backend.clear_log()
+        run = kel_e2e.run_setup([*args, "--origin", self.backend.origin], self.profile,
+                                {"KEL_MANAGER_RECORD": self.win + "\\launches.txt"})
+        self.assertEqual(os.listdir(self.profile.temp), [])
+        return run.exit_code
+
+    def launches(self, expect):
+        """Records of the started manager; waits for `expect` of them (the child is detached)."""
+        deadline = time.time() + (15 if expect else 2)
+        records = []
+        while time.time() < deadline:
+            if os.path.exists(self.record):
+                with open(self.record, "r", encoding="utf-8") as stream:
+                    records = [r for r in stream.read().split("\n\n") if r.strip()]
+                if expect and len(records) >= expect:
+                    time.sleep(0.5)  # a second, unexpected start would show up now
+                    with open(self.record, "r", encoding="utf-8") as stream:
+                        records = [r for r in stream.read().split("\n\n") if r.strip()]
+                    break
+            time.sleep(0.1)
+        return [dict(line.split("=", 1) for line in r.splitlines()) for r in records]
+
+    def assert_installed(self, plugins):
+        for relative, content in self.files.items():
+            if isinstance(content, str):
+                content = content.encode("utf-8")
+            with open(find_path(plugins, relative), "rb") as stream:
+                self.assertEqual(stream.read(), content, relative)
+
+    def version_of(self, plugins):
+        with open(find_path(plugins, "kel_plugin_center/VERSION"), "rb") as stream:
+            return stream.read()
+
+    def test_discovered_versions_newest_first_and_one_manager_start(self):
+        p2024 = self.sketchup_plugins(2024)
+        p2025 = self.sketchup_plugins(2025)
+        self.assertEqual(self.run_setup("--silent"), 0)
+        self.assertEqual(self.backend.request_paths(),
+                         ["/v3/installer/latest", "/v3/installer/download/zip",
+                          "/v3/installer/download/zip"])
+        for plugins in (p2025, p2024):
+            self.assert_installed(plugins)
+            self.assertEqual(self.version_of(plugins), b"3.1.0\n")
+        newest = os.stat(find_path(p2025, "kel_plugin_center/VERSION")).st_mtime_ns
+        older = os.stat(find_path(p2024, "kel_plugin_center/VERSION")).st_mtime_ns
+        self.assertLessEqual(newest, older)
+        launches = self.launches(1)
+        self.assertEqual(len(launches), 1)
+        started = launches[0]
+        plugins_win = self.win + "\\Roaming\\SketchUp\\SketchUp 2025\\SketchUp\\Plugins"
+        self.assertEqual(started["KEL_PLUGINS_DIR"], plugins_win)
+        self.assertEqual(started["argv1"], "--initial-login")
+        self.assertEqual(started["KEL_INITIAL_LOGIN"], "1")
+        self.assertEqual(started["argv0"].lower(),
+                         (plugins_win + "\\kel_plugin_center\\bin\\KelPluginManager.exe").lower())
+
+    def test_second_version_failing_exits_4_and_starts_nothing(self):
+        p2025 = self.sketchup_plugins(2025)
+        p2024 = self.sketchup_plugins(2024)
+        # A file where 2024's plugin-center folder would go: that install cannot succeed.
+        with open(os.path.join(p2024, "kel_plugin_center"), "wb") as stream:
+            stream.write(b"not a folder")
+        self.assertEqual(self.run_setup("--silent"), 4)
+        self.assert_installed(p2025)
+        self.assertEqual(self.launches(0), [])
+
+    def test_offline_package_makes_no_request(self):
+        package = os.path.join(self.root, "offline.zip")
+        shutil.copy(os.path.join(self.release_dir, release_builder.PACKAGE_ZIP), package)
+        target = os.path.join(self.root, "Target")
+        os.makedirs(target)
+        os.makedirs(os.path.join(self.root, "Local", "KelPlatformV3"))
+        with open(os.path.join(self.root, "Local", "KelPlatformV3", "active_token.txt"), "w") as f:
+            f.write("logged in")
+        code = self.run_setup("--install-silent", "--target", self.win + "\\Target",
+                              "--package", self.win + "\\offline.zip")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.backend.request_paths(), [])
+        self.assert_installed(target)
+        self.assertFalse(os.path.exists(find_path(target, "kel_plugin_center/VERSION")))
+        self.assertTrue(os.path.isfile(package))
+        launches = self.launches(1)
+        self.assertEqual(len(launches), 1)
+        self.assertEqual(launches[0]["argc"], "1")
+        self.assertEqual(launches[0]["KEL_INITIAL_LOGIN"], "<unset>")
+
+    def test_no_launch_starts_nothing(self):
+        plugins = self.sketchup_plugins(2025)
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        self.assert_installed(plugins)
+        self.assertEqual(self.launches(0), [])
+
+    def test_zip_slip_package_exits_4_and_writes_nothing(self):
+        package = os.path.join(self.root, "slip.zip")
+        with zipfile.ZipFile(package, "w") as archive:
+            archive.writestr("kel_plugin_center/bin/KelPluginManager.exe", b"MZ")
+            archive.writestr("kel_plugin_center/../../escaped.rb", b"evil")
+        target = os.path.join(self.root, "Target")
+        os.makedirs(target)
+        code = self.run_setup("--silent", "--target", self.win + "\\Target",
+                              "--package", self.win + "\\slip.zip")
+        self.assertEqual(code, 4)
+        self.assertEqual(os.listdir(target), [])
+        self.assertFalse(os.path.exists(os.path.join(self.root, "escaped.rb")))
+        self.assertEqual(self.launches(0), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

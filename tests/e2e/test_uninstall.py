@@ -1,0 +1,308 @@
+"""The real KelSetup.exe --silent --uninstall under Wine, on a profile with two SketchUp
+versions whose Plugins folders the program installed itself and the plugin center then
+filled: marketplace plugins, user-installed plugins under management (gates, payloads,
+per-user registries) and orphan gates."""
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import kel_e2e  # noqa: E402
+import release_builder  # noqa: E402
+
+YEARS = (2025, 2024)
+
+GATE_PREFIX = ("# frozen_string_literal: true\n# kel_plugin_center_gate: 1\n"
+               "KelPluginCenter::API.dispatch_entry('")
+GATE_SUFFIX = "') if defined?(KelPluginCenter::API)\n"
+
+CENTER_FILES = {
+    "kel_plugin_center.rb": "# Kel plugin center\nrequire 'kel_plugin_center/loader'\n",
+    "!kel-plugin-gate.rb": "# frozen_string_literal: true\nload 'kel_plugin_center/gate.rb'\n",
+    "kel_plugin_center/loader.rb": "module KelPluginCenter; end\n",
+    "kel_plugin_center/gate.rb": "# dispatches managed entries\n",
+    "kel_plugin_center/lib/api.rb": "module KelPluginCenter::API; end\n",
+    "kel_plugin_center/bin/KelPluginManager.exe": b"MZ" + bytes(range(256)) * 8,
+}
+
+# The user's own entry files: what must come back byte for byte.
+ORIGINALS = {
+    "roofer.rb": b"\xef\xbb\xbf# Roofer\r\nrequire 'sketchup.rb'\r\nSketchup.require 'roofer/main'\r\n",
+    "measure_tool.rb": "# 测量工具\nSketchupExtension.new('Measure', 'measure_tool/core')\n".encode(),
+    "legacy.rb": b"# legacy, managed before installSource existed\nload 'legacy/a.rb'\n",
+    "lost_tool.rb": b"# a gate no registry knows any more; its copy is still stored\n",
+}
+OWN_FILES = {
+    "own_plugin.rb": b"# never managed\nrequire 'own_plugin/main'\n",
+    "own_plugin/main.rb": b"puts 1\n",
+}
+
+
+def gate(plugin_id):
+    return (GATE_PREFIX + plugin_id + GATE_SUFFIX).encode()
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def write(path, content):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    if isinstance(content, str):
+        content = content.encode("utf-8")
+    with open(path, "wb") as stream:
+        stream.write(content)
+
+
+def read(path):
+    with open(path, "rb") as stream:
+        return stream.read()
+
+
+def snapshot(root):
+    """Relative path -> bytes (or '<dir>') of everything below root."""
+    out = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs:
+            out[os.path.relpath(os.path.join(folder, name), root) + "/"] = "<dir>"
+        for name in files:
+            full = os.path.join(folder, name)
+            out[os.path.relpath(full, root)] = read(full)
+    return out
+
+
+def record(load_file, companion, source, original=None, icon=None):
+    entry = {"name": load_file[:-3], "version": "1.0.0", "installRoot": "<plugins>",
+             "loadFile": load_file, "companionName": companion, "loadPolicy": "startup",
+             "indexState": "stale"}
+    if source:
+        entry["installSource"] = source
+    if original is not None:
+        entry["activeGeneration"] = sha(original)
+        entry["packageHash"] = "sha256:" + sha(original)
+    if icon:
+        entry["cachedIcon"] = icon
+    return entry
+
+
+def registry(plugins):
+    return json.dumps({"schemaVersion": 8, "generation": 3, "updatedAt": 1700000000,
+                       "plugins": plugins}, indent=2)
+
+
+def populate(plugins):
+    """What the plugin center leaves in one Plugins folder after some use."""
+    managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
+    alice = os.path.join(managed, "users", "alice")
+    anonymous = os.path.join(managed, "users", "_unauthenticated")
+    icon = "cache/icons/" + sha(b"icon") + ".png"
+
+    def marketplace(directory, plugin_id, load_file, companion):
+        write(os.path.join(plugins, load_file), gate(plugin_id))
+        write(os.path.join(plugins, companion, "main.rb"), "# %s\n" % plugin_id)
+        write(os.path.join(plugins, companion, "lib", "core.rb"), "# core\n")
+        entry = ("# %s\nrequire '%s/main'\n" % (plugin_id, companion)).encode()
+        write(os.path.join(directory, "payloads", plugin_id, sha(entry), load_file), entry)
+        write(os.path.join(directory, "runtime", plugin_id, "state.json"), "{}")
+        write(os.path.join(directory, "staging", plugin_id, "x.bin"), "x")
+
+    def takeover(directory, plugin_id, load_file, companion):
+        original = ORIGINALS[load_file]
+        write(os.path.join(plugins, load_file), gate(plugin_id))
+        write(os.path.join(directory, "payloads", plugin_id, sha(original), load_file), original)
+        if companion:
+            write(os.path.join(plugins, companion, "main.rb"), "# user code of %s\n" % plugin_id)
+
+    marketplace(managed, "mk.sketchtools", "sketchtools.rb", "sketchtools")
+    write(os.path.join(managed, "cache", "icons", icon[len("cache/icons/"):]), b"\x89PNG")
+    takeover(managed, "user.roofer", "roofer.rb", "roofer")
+    write(os.path.join(managed, "plugin_registry.json"), registry({
+        "mk.sketchtools": record("sketchtools.rb", "sketchtools", "marketplace", icon=icon),
+        "user.roofer": record("roofer.rb", "roofer", "local_takeover", ORIGINALS["roofer.rb"]),
+    }))
+
+    marketplace(alice, "mk.stairs", "stairs.rb", "stairs_lib")
+    takeover(alice, "user.measure", "measure_tool.rb", "measure_tool")
+    takeover(alice, "user.legacy", "legacy.rb", "legacy")
+    write(os.path.join(alice, "plugin_registry.json"), registry({
+        "mk.stairs": record("stairs.rb", "stairs_lib", "marketplace"),
+        "user.measure": record("measure_tool.rb", "measure_tool", "local_takeover",
+                               ORIGINALS["measure_tool.rb"]),
+        "user.legacy": record("legacy.rb", "legacy", "", ORIGINALS["legacy.rb"]),
+    }))
+
+    # A record from before installSource, shown to be the marketplace's by its receipt.
+    marketplace(anonymous, "mk.render", "render.rb", "render")
+    write(os.path.join(anonymous, "install_receipts", "r1.json"),
+          json.dumps({"pluginId": "mk.render", "entryName": "render.rb"}))
+    write(os.path.join(anonymous, "plugin_registry.json"), registry({
+        "mk.render": record("render.rb", "render", ""),
+    }))
+
+    # Orphans: one with a stored copy, one without.
+    takeover(managed, "user.lost", "lost_tool.rb", "")
+    write(os.path.join(plugins, "ghost.rb"), gate("user.ghost"))
+
+    for relative, content in OWN_FILES.items():
+        write(os.path.join(plugins, *relative.split("/")), content)
+
+
+def expected_plugins_folder():
+    """Everything a Plugins folder holds after a complete uninstall."""
+    out = {name: content for name, content in ORIGINALS.items()}
+    for companion in ("roofer", "measure_tool", "legacy"):
+        out[companion + "/"] = "<dir>"
+    out[os.path.join("roofer", "main.rb")] = b"# user code of user.roofer\n"
+    out[os.path.join("measure_tool", "main.rb")] = b"# user code of user.measure\n"
+    out[os.path.join("legacy", "main.rb")] = b"# user code of user.legacy\n"
+    out["own_plugin/"] = "<dir>"
+    for relative, content in OWN_FILES.items():
+        out[os.path.join(*relative.split("/"))] = content
+    return out
+
+
+class UninstallEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.release_dir = tempfile.mkdtemp(prefix="kel_uninstall_release_")
+        release_builder.build_release_from_files(CENTER_FILES, cls.release_dir, "3.2.0")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.release_dir, ignore_errors=True)
+
+    def setUp(self):
+        self.profile = kel_e2e.Profile("uninstall")
+        self.addCleanup(self.profile.remove)
+        package = os.path.join(self.profile.root, "package.zip")
+        shutil.copyfile(os.path.join(self.release_dir, "package.zip"), package)
+        for year in YEARS:
+            self.profile.make_plugins_dir(year)
+        result = self.run_program("KelSetup.exe", "--install-silent", "--no-launch", "--package",
+                                  kel_e2e.to_windows(package))
+        self.assertEqual(result.exit_code, 0, result)
+        for year in YEARS:
+            plugins = self.profile.plugins_dir(year)
+            self.assertEqual(read(os.path.join(plugins, "kel_plugin_center", "bin",
+                                               "KelPluginManager.exe")),
+                             CENTER_FILES["kel_plugin_center/bin/KelPluginManager.exe"])
+            populate(plugins)
+        self.make_global_folders()
+
+    def make_global_folders(self):
+        write(os.path.join(self.profile.local, "KelPlatformV3", "active_token.txt"), "h.e30.s")
+        write(os.path.join(self.profile.local, "com.kel.pluginmanager", "settings.json"), "{}")
+
+    def run_program(self, program, *args, timeout=240):
+        return kel_e2e.run_program(os.path.join(kel_e2e.BIN_DIR, program), args, self.profile,
+                                   timeout=timeout)
+
+    def uninstall(self, *args):
+        result = self.run_program("KelSetup.exe", "--silent", "--uninstall", *args)
+        self.assertFalse(result.timed_out, result)
+        return result.exit_code
+
+    def target(self, year):
+        return kel_e2e.to_windows(self.profile.plugins_dir(year))
+
+    def globals_exist(self):
+        return (os.path.isdir(os.path.join(self.profile.local, "KelPlatformV3")),
+                os.path.isdir(os.path.join(self.profile.local, "com.kel.pluginmanager")))
+
+    def assert_decommissioned(self, year):
+        self.assertEqual(snapshot(self.profile.plugins_dir(year)), expected_plugins_folder())
+
+    def test_every_version_is_decommissioned_and_the_global_data_goes_with_the_last(self):
+        self.assertEqual(self.uninstall(), 0)
+        for year in YEARS:
+            self.assert_decommissioned(year)
+        self.assertEqual(self.globals_exist(), (False, False))
+        # A second run over the clean folders has nothing left to do and still succeeds.
+        self.assertEqual(self.uninstall(), 0)
+        for year in YEARS:
+            self.assert_decommissioned(year)
+
+    def test_global_data_stays_while_another_version_keeps_the_center_unless_asked(self):
+        self.assertEqual(self.uninstall("--target", self.target(2025)), 0)
+        self.assert_decommissioned(2025)
+        self.assertTrue(os.path.isdir(os.path.join(self.profile.plugins_dir(2024),
+                                                   "kel_plugin_center")))
+        self.assertEqual(self.globals_exist(), (True, True))
+        # Asked to purge, the global data goes although 2024 still has the center.
+        self.assertEqual(self.uninstall("--purge-global", "--target", self.target(2025)), 0)
+        self.assertEqual(self.globals_exist(), (False, False))
+        self.assertTrue(os.path.isdir(os.path.join(self.profile.plugins_dir(2024),
+                                                   "kel_plugin_center")))
+
+    def test_file_held_open_gives_exit_4_and_a_second_run_finishes(self):
+        locked = self.target(2025) + "\\kel_plugin_center\\bin\\KelPluginManager.exe"
+        ready = os.path.join(self.profile.root, "holder.ready")
+        release = os.path.join(self.profile.root, "holder.release")
+        holder = subprocess.Popen(
+            ["wine", kel_e2e.LAUNCHER_EXE,
+             kel_e2e.to_windows(os.path.join(kel_e2e.BIN_DIR, "decommission_uninstall_holder.exe")),
+             kel_e2e.to_windows(ready), kel_e2e.to_windows(release), "--lock", locked,
+             "--seconds", "120"],
+            env=kel_e2e.wine_env({"KEL_E2E_TIMEOUT_MS": "180000"}),
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + 60
+            while not os.path.exists(ready) and time.time() < deadline:
+                self.assertIsNone(holder.poll(), "the holder could not open the file")
+                time.sleep(0.1)
+            self.assertTrue(os.path.exists(ready))
+            self.assertEqual(self.uninstall(), 4)
+        finally:
+            write(release, "x")
+            holder.wait(timeout=60)
+        # Every plugin was dealt with despite the lock; only the center's file is left over.
+        self.assert_decommissioned(2024)
+        self.assertTrue(os.path.exists(os.path.join(self.profile.plugins_dir(2025),
+                                                    "kel_plugin_center", "bin",
+                                                    "KelPluginManager.exe")))
+        for name in ORIGINALS:
+            self.assertEqual(read(os.path.join(self.profile.plugins_dir(2025), name)),
+                             ORIGINALS[name])
+        self.assertEqual(self.uninstall(), 0)
+        for year in YEARS:
+            self.assert_decommissioned(year)
+        self.assertEqual(self.globals_exist(), (False, False))
+
+    def test_interrupted_uninstall_is_finished_by_the_next_run(self):
+        # Where the first run dies: after a tombstone, after a registry commit, in the middle
+        # of a marketplace cleanup, after a restored entry and before its registry commit, and
+        # half way through removing the center's own folder.
+        points = [("tombstone", 1), ("commit", 2), ("internals", 3), ("restore-written", 2),
+                  ("center", 1)]
+        clean = [self.profile.plugins_dir(year) for year in YEARS]
+        pristine = {year: snapshot(self.profile.plugins_dir(year)) for year in YEARS}
+        for point, occurrence in points:
+            with self.subTest(point=point, occurrence=occurrence):
+                first = self.run_program("decommission_uninstall_runner.exe", point,
+                                         str(occurrence))
+                self.assertEqual(first.exit_code, 99, "the run was not killed at " + point)
+                self.assertEqual(self.uninstall(), 0)
+                for year in YEARS:
+                    self.assert_decommissioned(year)
+                self.assertEqual(self.globals_exist(), (False, False))
+            # Back to the populated state for the next point.
+            for year, plugins in zip(YEARS, clean):
+                shutil.rmtree(plugins)
+                os.makedirs(plugins)
+                for relative, content in pristine[year].items():
+                    if content == "<dir>":
+                        os.makedirs(os.path.join(plugins, relative), exist_ok=True)
+                    else:
+                        write(os.path.join(plugins, relative), content)
+            self.make_global_folders()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,208 @@
+#include "install/deploy.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "support/sandbox.h"
+
+namespace kel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+
+class DeployTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    source = box.root() / L"source.rb";
+    WriteFileBytes(source, "new content");
+    plugins = box.root() / L"Plugins";
+    fs::create_directories(plugins);
+  }
+  std::vector<fs::path> AsideFiles(const fs::path& target) {
+    std::vector<fs::path> found;
+    const std::wstring prefix = target.filename().wstring() + L".old.";
+    for (const auto& entry : fs::directory_iterator(target.parent_path())) {
+      const std::wstring name = entry.path().filename().wstring();
+      if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size() &&
+          name.find_first_not_of(L"0123456789", prefix.size()) == std::wstring::npos)
+        found.push_back(entry.path());
+    }
+    return found;
+  }
+  test::Sandbox box;
+  fs::path source;
+  fs::path plugins;
+};
+
+FILETIME WriteTimeOf(const fs::path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+  return data.ftLastWriteTime;
+}
+
+TEST_F(DeployTest, IdenticalBytesLeaveTheTargetAndItsTimesAlone) {
+  const fs::path target = plugins / L"same.rb";
+  WriteFileBytes(target, "new content");
+  {
+    unique_file handle(CreateFileW(target.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    FILETIME old_time{0x12345678, 0x01D00000};
+    ASSERT_TRUE(SetFileTime(handle.get(), &old_time, &old_time, &old_time));
+  }
+  const FILETIME before = WriteTimeOf(target);
+  bool written = true, unchanged = false;
+  std::string error;
+  ASSERT_TRUE(DeployFile(source, target, written, unchanged, error)) << error;
+  EXPECT_TRUE(unchanged);
+  EXPECT_FALSE(written);
+  const FILETIME after = WriteTimeOf(target);
+  EXPECT_EQ(CompareFileTime(&before, &after), 0);
+}
+
+TEST_F(DeployTest, ReadOnlyTargetAndMissingFoldersAreWritten) {
+  const fs::path target = plugins / L"ro.rb";
+  WriteFileBytes(target, "old");
+  SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  bool written = false, unchanged = true;
+  std::string error;
+  ASSERT_TRUE(DeployFile(source, target, written, unchanged, error)) << error;
+  EXPECT_TRUE(written);
+  EXPECT_FALSE(unchanged);
+  EXPECT_EQ(ReadFileBytes(target), "new content");
+
+  const fs::path deep = plugins / L"kel_plugin_center" / L"a" / L"b" / L"c.rb";
+  ASSERT_TRUE(DeployFile(source, deep, written, unchanged, error)) << error;
+  EXPECT_EQ(ReadFileBytes(deep), "new content");
+  // The same folders named in another case are the same folders.
+  WriteFileBytes(source, "newer content");
+  const fs::path upper = plugins / L"KEL_PLUGIN_CENTER" / L"A" / L"b" / L"C.rb";
+  ASSERT_TRUE(DeployFile(source, upper, written, unchanged, error)) << error;
+  EXPECT_TRUE(written);
+  EXPECT_EQ(ReadFileBytes(deep), "newer content");
+}
+
+TEST_F(DeployTest, LinkTargetIsReplacedAndItsDestinationIsUntouched) {
+  const fs::path outside = box.root() / L"user_data.rb";
+  std::string reason;
+  for (const std::string destination_content : {"user's own file", "new content"}) {
+    WriteFileBytes(outside, destination_content);
+    const fs::path link = plugins / L"linked.rb";
+    test::RemoveTree(link);
+    if (!test::MakeUnixSymlink(outside, link, reason)) GTEST_SKIP() << reason;
+    ASSERT_EQ(ReadFileBytes(link), destination_content);  // the link works
+    bool written = false, unchanged = false;
+    std::string error;
+    ASSERT_TRUE(DeployFile(source, link, written, unchanged, error)) << error;
+    // Even identical content does not keep a link in place of the file.
+    EXPECT_TRUE(written) << destination_content;
+    EXPECT_EQ(ReadFileBytes(link), "new content");
+    WriteFileBytes(link, "written later");
+    EXPECT_EQ(ReadFileBytes(outside), destination_content) << "the destination was written";
+  }
+}
+
+TEST_F(DeployTest, TargetOpenWithoutDeleteSharingFailsWithItsPath) {
+  const fs::path target = plugins / L"中文 dir" / L"busy.rb";
+  WriteFileBytes(target, "old");
+  unique_file holder(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  bool written = true, unchanged = true;
+  std::string error;
+  EXPECT_FALSE(DeployFile(source, target, written, unchanged, error));
+  EXPECT_EQ(error, "写入文件被占用或拒绝访问: " + WideToUtf8(target.wstring()));
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(unchanged);
+  holder.reset();
+  EXPECT_EQ(ReadFileBytes(target), "old");
+  EXPECT_TRUE(AsideFiles(target).empty());
+}
+
+TEST_F(DeployTest, TargetOpenWithDeleteSharingIsMovedAside) {
+  const fs::path target = plugins / L"loaded.rb";
+  WriteFileBytes(target, "old");
+  unique_file holder(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  bool written = false, unchanged = false;
+  std::string error;
+  ASSERT_TRUE(DeployFile(source, target, written, unchanged, error)) << error;
+  EXPECT_TRUE(written);
+  EXPECT_EQ(ReadFileBytes(target), "new content");
+  // The holder still reads the old bytes, now under the aside name.
+  char buffer[8] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(holder.get(), buffer, sizeof(buffer), &got, nullptr));
+  EXPECT_EQ(std::string(buffer, got), "old");
+  holder.reset();
+  const auto aside = AsideFiles(target);
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(ReadFileBytes(aside.front()), "old");
+}
+
+TEST_F(DeployTest, TreeRemovalKeepsGoingPastALockedFile) {
+  const fs::path root = plugins / L"kel_plugin_center";
+  WriteFileBytes(root / L"top.rb", "1");
+  WriteFileBytes(root / L"a" / L"x.rb", "2");
+  WriteFileBytes(root / L"b" / L"other.rb", "3");
+  WriteFileBytes(root / L"b" / L"locked.rb", "4");
+  SetFileAttributesW((root / L"top.rb").c_str(), FILE_ATTRIBUTE_READONLY);
+  unique_file holder(CreateFileW((root / L"b" / L"locked.rb").c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  std::vector<std::string> warnings{"earlier"};
+  EXPECT_FALSE(RemoveTreeOrScheduleAtReboot(root, warnings));
+  const std::vector<std::string> expected = {
+      "earlier",
+      "文件占用已安排重启清理: " + WideToUtf8((root / L"b" / L"locked.rb").wstring()),
+      "目录占用已安排重启清理: " + WideToUtf8((root / L"b").wstring()),
+      "目录占用已安排重启清理: " + WideToUtf8(root.wstring())};
+  EXPECT_EQ(warnings, expected);
+  EXPECT_FALSE(fs::exists(root / L"top.rb"));
+  EXPECT_FALSE(fs::exists(root / L"a"));
+  EXPECT_FALSE(fs::exists(root / L"b" / L"other.rb"));
+  EXPECT_TRUE(fs::exists(root / L"b" / L"locked.rb"));
+  holder.reset();
+  warnings.clear();
+  EXPECT_TRUE(RemoveTreeOrScheduleAtReboot(root, warnings));
+  EXPECT_TRUE(warnings.empty());
+  EXPECT_FALSE(fs::exists(root));
+  EXPECT_TRUE(RemoveTreeOrScheduleAtReboot(root, warnings));  // nothing there
+  EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(DeployTest, TreeRemovalRemovesLinksNeverTheirDestinations) {
+  const fs::path user_data = box.root() / L"Documents" / L"models";
+  WriteFileBytes(user_data / L"house.skp", "precious");
+  const fs::path center = plugins / L"kel_plugin_center";
+  WriteFileBytes(center / L"own.rb", "x");
+  std::string reason;
+  if (!test::MakeUnixSymlink(user_data, center / L"linked_dir", reason)) GTEST_SKIP() << reason;
+  ASSERT_TRUE(test::MakeUnixSymlink(user_data / L"house.skp", center / L"linked_file.skp", reason));
+  // Wine shows a dangling link to nobody: make it live, then take its destination away.
+  WriteFileBytes(box.root() / L"gone", "soon gone");
+  ASSERT_TRUE(test::MakeUnixSymlink(box.root() / L"gone", center / L"dangling", reason));
+  fs::remove(box.root() / L"gone");
+  std::vector<std::string> warnings;
+  // Wine opens a directory link's destination even when asked for the link itself: then the
+  // link is left in place and reported, rather than the destination being deleted.
+  EXPECT_EQ(RemoveTreeOrScheduleAtReboot(center / L"linked_dir", warnings),
+            !test::RunningUnderWine());
+  EXPECT_TRUE(fs::is_directory(user_data));
+  EXPECT_TRUE(RemoveTreeOrScheduleAtReboot(center / L"dangling", warnings));
+  EXPECT_TRUE(warnings.empty());
+  EXPECT_EQ(ReadFileBytes(user_data / L"house.skp"), "precious");
+  // Whole tree: the file link is unlinked, its destination stays; the dangling link is left.
+  RemoveTreeOrScheduleAtReboot(center, warnings);
+  EXPECT_EQ(ReadFileBytes(user_data / L"house.skp"), "precious");
+  EXPECT_FALSE(fs::exists(center / L"own.rb"));
+  EXPECT_FALSE(fs::exists(center / L"linked_file.skp"));
+}
+
+}  // namespace
+}  // namespace kel

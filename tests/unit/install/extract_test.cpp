@@ -1,0 +1,168 @@
+#include "install/extract.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "common/handles.h"
+#include "support/sandbox.h"
+#include "support/zip_writer.h"
+
+namespace kel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+
+const std::string kZipSlip = "压缩包包含越权路径 (Zip Slip): ";
+
+fs::path SystemTar() {
+  wchar_t dir[MAX_PATH];
+  GetSystemDirectoryW(dir, MAX_PATH);
+  return fs::path(dir) / L"tar.exe";
+}
+
+fs::path FakeTar() { return test::ProgramDir() / L"install_fake_tar.exe"; }
+
+TEST(ArchiveEntryRules, RefusesEverythingThatCouldLeaveTheStage) {
+  for (std::string_view bad :
+       {"/etc/passwd", "\\windows\\x.dll", "  /lead.txt", "C:/x.txt", "c:x.txt",
+        "kel/file.txt:stream", "http://host/x", "..\\evil.txt", "../evil.txt", "a/../../b",
+        "kel/a..b.txt", ".."}) {
+    EXPECT_FALSE(IsSafeArchiveEntry(bad)) << bad;
+  }
+  EXPECT_FALSE(IsSafeArchiveEntry(std::string_view("kel/a\0b.txt", 11)));
+  for (std::string_view good : {"", "   ", "\r", "kel_plugin_center/", "kel/a.txt\r", ".", "a.b",
+                                "kel_plugin_center.rb", "中文/文件.txt"}) {
+    EXPECT_TRUE(IsSafeArchiveEntry(good)) << good;
+  }
+}
+
+TEST(ArchiveEntryRules, ExcludedPackagePaths) {
+  for (std::string_view excluded :
+       {"", "__MACOSX/kel/x", "__macosx/a", ".git/config", ".GIT/HEAD", "a/../b", "c:/x",
+        "kel_plugin_center/managed_plugins", "kel_plugin_center/managed_plugins/",
+        "KEL_PLUGIN_CENTER/Managed_Plugins/plugin_registry.json"}) {
+    EXPECT_TRUE(IsExcludedPackagePath(excluded)) << excluded;
+  }
+  for (std::string_view kept :
+       {"kel_plugin_center/managed_pluginsx/a", "kel_plugin_center/managed_plugins_old",
+        "kel_plugin_center/.git/config", "kel_plugin_center/__macosx/x", "x__macosx/",
+        "kel_plugin_center.rb", "managed_plugins/a", "."}) {
+    EXPECT_FALSE(IsExcludedPackagePath(kept)) << kept;
+  }
+}
+
+class ExtractTest : public ::testing::Test {
+ protected:
+  test::Sandbox box;
+  fs::path stage = box.root() / L"stage" / L"inner";
+};
+
+TEST_F(ExtractTest, SystemTarExtractsAZipWithItsFolders) {
+  ASSERT_TRUE(fs::is_regular_file(SystemTar())) << "the tar stand-in is not in System32";
+  const fs::path zip = box.root() / L"good.zip";
+  test::WriteStoredZip(zip, {{"kel_plugin_center/", ""},
+                             {"kel_plugin_center/bin/a.txt", "alpha"},
+                             {"kel_plugin_center.rb", "load 'x'"},
+                             {"中文/文件.txt", "zh"}});
+  std::string error;
+  ASSERT_TRUE(ExtractPackage(zip, stage, error)) << error;
+  EXPECT_EQ(ReadFileBytes(stage / L"kel_plugin_center" / L"bin" / L"a.txt"), "alpha");
+  EXPECT_EQ(ReadFileBytes(stage / L"kel_plugin_center.rb"), "load 'x'");
+  EXPECT_EQ(ReadFileBytes(stage / L"中文" / L"文件.txt"), "zh");
+  EXPECT_TRUE(error.empty());
+}
+
+TEST_F(ExtractTest, ZipSlipEntriesAreRefusedBeforeAnythingIsWritten) {
+  for (const std::string name : {"/etc/passwd", "C:/Windows/evil.dll", "..\\evil.txt",
+                                 "kel_plugin_center/a..b.txt"}) {
+    const fs::path zip = box.root() / L"slip.zip";
+    test::WriteStoredZip(zip, {{"kel_plugin_center/ok.txt", "ok"}, {name, "bad"}});
+    std::string error;
+    EXPECT_FALSE(ExtractPackage(zip, stage, error)) << name;
+    EXPECT_EQ(error, kZipSlip + name);
+    EXPECT_FALSE(fs::exists(stage.parent_path())) << name;
+  }
+}
+
+TEST_F(ExtractTest, ListingWithNulIsRefusedAndCrlfListingIsAccepted) {
+  const fs::path listing = box.root() / L"listing.zip";
+  WriteFileBytes(listing, std::string("kel/a.txt\r\nkel/b\0c.txt\r\n", 24));
+  std::string error;
+  EXPECT_FALSE(ExtractPackageWithTool(FakeTar(), listing, stage, error));
+  EXPECT_EQ(error, kZipSlip + std::string("kel/b\0c.txt", 11));
+  EXPECT_FALSE(fs::exists(stage.parent_path()));
+
+  WriteFileBytes(listing, "kel_plugin_center/\r\nkel_plugin_center/a.txt\r\n\r\n");
+  error.clear();
+  ASSERT_TRUE(ExtractPackageWithTool(FakeTar(), listing, stage, error)) << error;
+  EXPECT_TRUE(fs::exists(stage / L"extracted.txt"));
+}
+
+TEST_F(ExtractTest, CorruptArchiveFailsTheListingWithTheToolsText) {
+  const fs::path zip = box.root() / L"corrupt.zip";
+  WriteFileBytes(zip, "PK\x03\x04 this is not a zip archive at all, only its first bytes");
+  std::string error;
+  EXPECT_FALSE(ExtractPackage(zip, stage, error));
+  EXPECT_EQ(error, "读取压缩包清单失败: tar.exe: Error opening archive: Unrecognized archive format\r\n");
+  EXPECT_FALSE(fs::exists(stage.parent_path()));
+}
+
+TEST_F(ExtractTest, MissingToolStartsNothing) {
+  const fs::path zip = box.root() / L"x.zip";
+  test::WriteStoredZip(zip, {{"a.txt", "a"}});
+  std::string error;
+  EXPECT_FALSE(ExtractPackageWithTool(box.root() / L"no" / L"tar.exe", zip, stage, error));
+  EXPECT_EQ(error, "系统缺少 tar.exe 解压组件");
+  error.clear();
+  EXPECT_FALSE(ExtractPackageWithTool(box.root(), zip, stage, error));  // a directory
+  EXPECT_EQ(error, "系统缺少 tar.exe 解压组件");
+  EXPECT_FALSE(fs::exists(stage.parent_path()));
+}
+
+TEST_F(ExtractTest, ToolThatNeverEndsIsTerminatedAtTheDeadline) {
+  const fs::path archive = box.root() / L"hang.zip";
+  WriteFileBytes(archive, "HANG");
+  std::string error;
+  const ULONGLONG started = GetTickCount64();
+  EXPECT_FALSE(ExtractPackageWithTool(FakeTar(), archive, stage, error, 1500));
+  EXPECT_LT(GetTickCount64() - started, 20000u);
+  EXPECT_EQ(error, "解压工具运行超时，已强制结束");
+  const std::string pid_text = ReadFileBytes(box.root() / L"hang.zip.pid");
+  ASSERT_FALSE(pid_text.empty());
+  unique_handle child(OpenProcess(SYNCHRONIZE, FALSE, std::stoul(pid_text)));
+  if (child) {
+    EXPECT_EQ(WaitForSingleObject(child.get(), 0), WAIT_OBJECT_0);
+  }
+  EXPECT_FALSE(fs::exists(stage.parent_path()));
+}
+
+TEST(RunHiddenAndCaptureTest, CapturesOutputExitCodeAndStartFailure) {
+  std::uint32_t code = 77;
+  std::string output = "stale", error;
+  const std::wstring missing = L"\"C:\\kel_test\\does\\not\\exist.exe\" -tf x";
+  EXPECT_FALSE(RunHiddenAndCapture(missing, code, output, error));
+  EXPECT_EQ(code, 77u);
+  EXPECT_TRUE(error.rfind("启动解压工具失败 (", 0) == 0) << error;
+
+  test::Sandbox box;
+  const fs::path listing = box.root() / L"big.txt";
+  // More than the pipe's buffer: the reader must drain while the child writes.
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big += "kel_plugin_center/file_" + std::to_string(i) + ".rb\n";
+  WriteFileBytes(listing, big);
+  error.clear();
+  ASSERT_TRUE(RunHiddenAndCapture(L"\"" + FakeTar().wstring() + L"\" -tf \"" +
+                                      listing.wstring() + L"\"",
+                                  code, output, error));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(output, big);
+  EXPECT_TRUE(error.empty());
+}
+
+}  // namespace
+}  // namespace kel
