@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cwctype>
 
 namespace kel {
 
@@ -32,6 +33,18 @@ std::wstring Utf8ToWide(std::string_view text) {
     return {};
   }
   return out;
+}
+
+std::wstring FoldCase(std::wstring_view text) {
+  std::wstring folded(text);
+  if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return folded;
+  const int length = static_cast<int>(text.size());
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, text.data(), length, folded.data(),
+                    length, nullptr, nullptr, 0) == length) {
+    return folded;
+  }
+  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(c));
+  return folded;
 }
 
 }  // namespace kel

@@ -9,4 +9,8 @@ namespace kel {
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
 
+// Lower case for comparing paths and names as the file system does: the system's
+// locale-independent table, which folds every script (the C runtime's towlower folds A-Z only).
+std::wstring FoldCase(std::wstring_view text);
+
 }  // namespace kel

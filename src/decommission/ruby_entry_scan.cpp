@@ -21,18 +21,35 @@ bool IsWordByte(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
+// Bytes the scanner may step over for one source. Each call or registration rescans from its
+// own start, so an entry built of unclosed calls would cost the square of its size; a few
+// passes over an ordinary entry stay far below this.
+class ScanBudget {
+ public:
+  explicit ScanBudget(std::size_t source_size) : left_(8 * source_size + 4096) {}
+  bool Spend() {
+    if (left_ == 0) return false;
+    --left_;
+    return true;
+  }
+  bool exhausted() const { return left_ == 0; }
+
+ private:
+  std::size_t left_;
+};
+
 // A cursor over the source as read; `lower` is the same bytes lower-cased for matching.
 class Cursor {
  public:
-  Cursor(std::string_view source, std::string_view lower, std::size_t pos)
-      : source_(source), lower_(lower), pos_(pos) {}
+  Cursor(std::string_view source, std::string_view lower, std::size_t pos, ScanBudget& budget)
+      : source_(source), lower_(lower), pos_(pos), budget_(budget) {}
 
   std::size_t pos() const { return pos_; }
   bool at_end() const { return pos_ >= source_.size(); }
   char peek() const { return at_end() ? '\0' : source_[pos_]; }
 
   void SkipBlanks() {
-    while (!at_end() && IsBlank(source_[pos_])) ++pos_;
+    while (!at_end() && IsBlank(source_[pos_])) Step();
   }
 
   // Blanks and `#` comments up to (not including) the next LF.
@@ -40,7 +57,7 @@ class Cursor {
     for (;;) {
       SkipBlanks();
       if (peek() != '#') return;
-      while (!at_end() && source_[pos_] != '\n') ++pos_;
+      while (!at_end() && source_[pos_] != '\n') Step();
     }
   }
 
@@ -66,6 +83,7 @@ class Cursor {
     std::string value;
     std::size_t i = pos_ + 1;
     while (i < source_.size()) {
+      if (!budget_.Spend()) return std::nullopt;
       const char c = source_[i];
       if (c == '\\') {
         if (i + 1 >= source_.size()) return std::nullopt;
@@ -106,7 +124,7 @@ class Cursor {
         --depth;
       }
       if (c == ',' && depth == 0) return;
-      ++pos_;
+      Step();
     }
   }
 
@@ -132,9 +150,13 @@ class Cursor {
   }
 
  private:
+  // One byte forward; with the budget spent the cursor stands at the end.
+  void Step() { pos_ = budget_.Spend() ? pos_ + 1 : source_.size(); }
+
   std::string_view source_;
   std::string_view lower_;
   std::size_t pos_;
+  ScanBudget& budget_;
 };
 
 // Backslashes become slashes; leading "./" goes, as often as it is there.
@@ -153,8 +175,8 @@ bool EndsInRb(std::string_view token) {
 }
 
 std::optional<std::string> RegistrationToken(std::string_view source, std::string_view lower,
-                                             std::size_t at) {
-  Cursor cursor(source, lower, at + kRegistration.size());
+                                             std::size_t at, ScanBudget& budget) {
+  Cursor cursor(source, lower, at + kRegistration.size(), budget);
   cursor.SkipBlanks();
   cursor.Consume('(');
   cursor.SkipBlanks();
@@ -174,8 +196,8 @@ std::optional<std::string> RegistrationToken(std::string_view source, std::strin
 }
 
 std::optional<std::string> LoadingToken(std::string_view source, std::string_view lower,
-                                        std::size_t after_word) {
-  Cursor cursor(source, lower, after_word);
+                                        std::size_t after_word, ScanBudget& budget) {
+  Cursor cursor(source, lower, after_word, budget);
   cursor.SkipBlanks();
   if (cursor.Consume('(')) cursor.SkipBlanks();
   std::optional<std::string> path;
@@ -207,10 +229,11 @@ bool ScanRubyEntry(std::string_view source, std::string& token, bool& strong) {
   token.clear();
   strong = false;
   const std::string lower = AsciiLower(source);
+  ScanBudget budget(source.size());
 
-  for (std::size_t at = lower.find(kRegistration); at != std::string::npos;
+  for (std::size_t at = lower.find(kRegistration); at != std::string::npos && !budget.exhausted();
        at = lower.find(kRegistration, at + 1)) {
-    if (std::optional<std::string> found = RegistrationToken(source, lower, at)) {
+    if (std::optional<std::string> found = RegistrationToken(source, lower, at, budget)) {
       token = std::move(*found);
       strong = true;
       return true;
@@ -218,10 +241,11 @@ bool ScanRubyEntry(std::string_view source, std::string& token, bool& strong) {
   }
 
   for (std::string_view word : kLoadingCalls) {
-    for (std::size_t at = lower.find(word); at != std::string::npos;
+    for (std::size_t at = lower.find(word); at != std::string::npos && !budget.exhausted();
          at = lower.find(word, at + 1)) {
       if (!IsWholeWordAt(lower, at, word.size())) continue;
-      if (std::optional<std::string> found = LoadingToken(source, lower, at + word.size())) {
+      if (std::optional<std::string> found =
+              LoadingToken(source, lower, at + word.size(), budget)) {
         token = std::move(*found);
         return true;
       }

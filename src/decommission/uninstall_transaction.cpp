@@ -554,15 +554,30 @@ bool ReadUninstallTombstone(const std::filesystem::path& tombstonePath,
   return true;
 }
 
+// A record may carry its own icon and 1,024 command icons, one more than a tombstone may list.
+// Repeats add nothing to the cleanup; past the limit the plan in memory still removes every
+// icon, and a resumed run only leaves a cached file behind, never an unreadable tombstone.
+static std::vector<std::string> TombstoneIcons(const std::vector<std::string>& icons) {
+  std::vector<std::string> out;
+  std::set<std::string> seen;
+  for (const std::string& icon : icons) {
+    if (out.size() == kMaxTombstoneCachedIcons) break;
+    if (seen.insert(icon).second) out.push_back(icon);
+  }
+  return out;
+}
+
 nlohmann::json TombstoneDocument(const UninstallPlan& plan, const PluginRecord& record,
                                  const std::string& fingerprint) {
   return {{"phase", kTombstonePhase},
           {"recordFingerprint", fingerprint},
           {"pluginId", plan.pluginId},
-          {"installRoot", record.install_root},
+          // Empty means the current Plugins folder, but a tombstone must name one.
+          {"installRoot", record.install_root.empty() ? std::string("<plugins>")
+                                                      : record.install_root},
           {"loadFile", record.load_file},
           {"companionName", record.companion_name},
-          {"cachedIcons", plan.cachedIcons}};
+          {"cachedIcons", TombstoneIcons(plan.cachedIcons)}};
 }
 
 bool RemoveManagedInternal(const std::filesystem::path& base,

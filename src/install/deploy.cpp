@@ -27,8 +27,7 @@ std::wstring FinalPathOfHandle(HANDLE handle) {
   }
   if (length == 0 || length >= buffer.size()) return {};
   buffer.resize(length);
-  for (wchar_t& c : buffer) c = static_cast<wchar_t>(std::towlower(c));
-  return buffer;
+  return FoldCase(buffer);
 }
 
 std::wstring FinalPathOf(const std::wstring& path, DWORD flags) {
@@ -40,8 +39,7 @@ std::wstring FinalPathOf(const std::wstring& path, DWORD flags) {
 }
 
 std::wstring JoinLower(std::wstring parent, const std::filesystem::path& name) {
-  std::wstring lower = name.wstring();
-  for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+  const std::wstring lower = FoldCase(name.wstring());
   if (parent.empty() || parent.back() != L'\\') parent += L'\\';
   return parent + lower;
 }
@@ -135,8 +133,7 @@ void ScheduleDeleteAtRestart(const std::filesystem::path& path) {
 }  // namespace
 
 bool ProvenDirectories::Ensure(const std::filesystem::path& directory, std::string& error) {
-  std::wstring key = directory.lexically_normal().wstring();
-  for (wchar_t& c : key) c = static_cast<wchar_t>(std::towlower(c));
+  std::wstring key = FoldCase(directory.lexically_normal().wstring());
   if (proven_.count(key) != 0) return true;
   if (!EnsureStateDirectory(directory, error)) return false;
   proven_.insert(std::move(key));

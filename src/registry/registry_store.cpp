@@ -296,8 +296,7 @@ bool ReadTokenFile(const fs::path& token, std::string& content) {
   const std::wstring file_path = NormalizedFinalPath(file.get());
   std::wstring expected = folder_path;
   if (!expected.empty() && expected.back() != L'\\') expected.push_back(L'\\');
-  std::wstring name = token.filename().wstring();
-  std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return static_cast<wchar_t>(towlower(c)); });
+  const std::wstring name = FoldCase(token.filename().wstring());
   if (folder_path.empty() || file_path != expected + name) return false;
 
   LARGE_INTEGER size{};

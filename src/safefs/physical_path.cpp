@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwctype>
 
+#include "common/text.h"
 #include "common/win_error.h"
 #include "safefs/state_file.h"
 
@@ -88,19 +89,9 @@ std::wstring FinishComparisonForm(std::wstring p) {
     if (c == L'/') c = L'\\';
   }
   while (p.size() > 3 && p.back() == L'\\') p.pop_back();
-  // towlower of the C runtime folds A-Z only, while the file system ignores case in every
-  // script: fold with the system's locale-independent table, so that a path differing from
-  // the disk only in the case of a non-ASCII letter still names (and proves) the same object.
-  if (!p.empty()) {
-    const int length = static_cast<int>(p.size());
-    std::wstring folded(p.size(), L'\0');
-    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, p.data(), length, folded.data(),
-                      length, nullptr, nullptr, 0) == length) {
-      return folded;
-    }
-  }
-  for (wchar_t& c : p) c = static_cast<wchar_t>(std::towlower(c));
-  return p;
+  // A path differing from the disk only in the case of a non-ASCII letter still names (and
+  // proves) the same object.
+  return FoldCase(p);
 }
 
 std::wstring JoinChild(const std::wstring& parent, std::wstring_view name) {

@@ -45,3 +45,19 @@ TEST(WinError, GenericTextOnlyIntoEmptyError) {
 
 }  // namespace
 }  // namespace kel
+
+namespace kel {
+namespace {
+
+TEST(FoldCase, FoldsEveryScriptNotOnlyAscii) {
+  EXPECT_EQ(FoldCase(L"C:\\Users\\ÄÖÜ\\ΣΑΣ\\ПЛАГИНЫ\\File.RB"),
+            L"c:\\users\\äöü\\σασ\\плагины\\file.rb");
+  EXPECT_EQ(FoldCase(L"插件中心"), L"插件中心");
+  EXPECT_EQ(FoldCase(L""), L"");
+  // Length never changes, so folded paths can be compared position by position.
+  const std::wstring mixed = L"İstanbul ẞ ǅ";
+  EXPECT_EQ(FoldCase(mixed).size(), mixed.size());
+}
+
+}  // namespace
+}  // namespace kel

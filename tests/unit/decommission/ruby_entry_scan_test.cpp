@@ -101,6 +101,18 @@ TEST(RubyEntryScan, HostileInputNeverReadsPastTheEnd) {
     ScanRubyEntry(input, token, strong);
     SUCCEED();
   }
+  // Unclosed calls, each rescanned from its own start, once made a 512 KiB entry take minutes.
+  std::string unclosed;
+  while (unclosed.size() < 512 * 1024) unclosed += "require File.join((";
+  std::string late_registration = unclosed + "\nSketchupExtension.new('A', 'acme/main')\n";
+  for (const std::string* input : {&unclosed, &late_registration}) {
+    std::string token;
+    bool strong = false;
+    const bool found = ScanRubyEntry(*input, token, strong);
+    EXPECT_EQ(found, input == &late_registration);
+    EXPECT_EQ(token, found ? "acme" : "");
+    EXPECT_EQ(strong, found);
+  }
   // A NUL inside the path stays part of the token (bytes, not C strings).
   std::string token;
   bool strong = false;

@@ -388,6 +388,62 @@ TEST_F(UninstallTransaction, TombstoneCachedIconLimitIs1024) {
   EXPECT_FALSE(fs::exists(tombstone));
 }
 
+// A record may hold its own icon and 1,024 command icons: the tombstone written for it must
+// still read back, or a crash after the commit could never be finished.
+TEST_F(UninstallTransaction, TombstoneOfARecordWithMoreIconsThanTheLimitReadsBack) {
+  BuildStandardRoot();
+  UninstallPlan plan;
+  std::string error;
+  PluginRecord record;
+  record.install_root = acme_.installRoot;
+  record.load_file = acme_.loadFile;
+  record.companion_name = acme_.companionName;
+  plan.pluginId = "acme";
+  plan.cachedIcons.push_back(IconRef(7));
+  for (unsigned i = 0; i < 1024; ++i) plan.cachedIcons.push_back(IconRef(2000 + i));
+  plan.cachedIcons.push_back(IconRef(7));  // a command sharing the plugin's icon
+
+  const nlohmann::json document = TombstoneDocument(plan, record, "sha256:00");
+  const nlohmann::json& icons = document["cachedIcons"];
+  ASSERT_EQ(icons.size(), 1024u);
+  EXPECT_EQ(icons.front(), IconRef(7));
+  EXPECT_EQ(icons.back(), IconRef(2000 + 1022));
+
+  const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
+  fs::create_directories(tombstone.parent_path());
+  test::WriteFileBytes(tombstone, document.dump(2));
+  UninstallPlan read;
+  ASSERT_TRUE(ReadUninstallTombstone(tombstone, "acme", registry_, read, error)) << error;
+  EXPECT_EQ(read.cachedIcons.size(), 1024u);
+}
+
+// An empty installRoot (the registry's default) means the current Plugins folder; the
+// tombstone of such a record must still lead the next run to finish after a crash.
+TEST_F(UninstallTransaction, EmptyInstallRootResumesAfterACrashPastTheCommit) {
+  acme_.installRoot = "";
+  BuildStandardRoot();
+  nlohmann::json result;
+  std::string error;
+  struct Crash {};
+  EXPECT_THROW(UninstallManagedPlugin("acme", WideToUtf8(registry_.native()), result, error,
+                                      [](UninstallCheckpoint point) {
+                                        if (point == UninstallCheckpoint::kRegistryCommitted) {
+                                          throw Crash{};
+                                        }
+                                      }),
+               Crash);
+  const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
+  ASSERT_TRUE(fs::exists(tombstone));
+  EXPECT_FALSE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
+
+  error.clear();
+  ASSERT_TRUE(Uninstall("acme", result, error)) << error;
+  EXPECT_EQ(result["status"], "completed") << result.dump();
+  EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool.rb"));
+  EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool"));
+  EXPECT_FALSE(fs::exists(tombstone));
+}
+
 TEST_F(UninstallTransaction, TombstoneOfAnotherPhase) {
   BuildStandardRoot();
   const fs::path tombstone = fixture_.TombstonePath(registry_, "acme");
