@@ -72,10 +72,15 @@ void CollectCommittedTombstones(const fs::path& registryPath, const PluginRegist
     std::string error;
     if (ReadStateFile(path, kRootFileReadLimit, true, existed, content, error) && existed) {
       const nlohmann::json tombstone = nlohmann::json::parse(content, nullptr, false);
-      if (tombstone.is_object()) {
-        candidate.record.load_file = tombstone.value("loadFile", std::string());
-        candidate.record.companion_name = tombstone.value("companionName", std::string());
-      }
+      // A damaged tombstone must not end the scan: members of the wrong type read as empty,
+      // and the uninstall itself refuses the tombstone with its own message.
+      auto text_member = [&](const char* key) -> std::string {
+        const auto member = tombstone.is_object() ? tombstone.find(key) : tombstone.end();
+        return member != tombstone.end() && member->is_string() ? member->get<std::string>()
+                                                                : std::string();
+      };
+      candidate.record.load_file = text_member("loadFile");
+      candidate.record.companion_name = text_member("companionName");
     }
     out.push_back(std::move(candidate));
   }

@@ -223,6 +223,20 @@ TEST_F(RootScanTest, MarketplaceUninstallKilledAfterItsCommitIsFinished) {
   EXPECT_FALSE(fs::exists(alice.parent_path() / L"uninstall_journals" / L"mk.stairs.json"));
 }
 
+// A damaged tombstone of a plugin no longer registered must not end the scan for everyone.
+TEST_F(RootScanTest, TombstoneWithMembersOfTheWrongTypeDoesNotStopTheScan) {
+  const fs::path alice = fixture_.userRegistry("alice");
+  fixture_.AddMarketplace(alice, "mk.fine", "fine.rb", "fine");
+  WriteFileBytes(alice.parent_path() / L"uninstall_journals" / L"mk.gone.json",
+                 R"({"loadFile": 5, "companionName": ["x"], "status": "committed"})");
+  nlohmann::json report;
+  std::string error;
+  EXPECT_NO_THROW(DecommissionPluginsRoot(plugins_, report, error));
+  ASSERT_TRUE(report.is_object());
+  EXPECT_FALSE(fs::exists(At(L"fine.rb")));
+  EXPECT_FALSE(fixture_.Has(alice, "mk.fine"));
+}
+
 TEST_F(RootScanTest, UnusableRootLeavesTheReportAlone) {
   const fs::path file = sandbox_.root() / L"a_file";
   WriteFileBytes(file, "x");
