@@ -45,18 +45,21 @@ start)
   mkdir -p "$WINEPREFIX"
   quiet wineserver -p || true
   quiet wine wineboot -i
-  if [ "$fresh" = 1 ] || [ ! -f "$WINEPREFIX/.kel-configured-2" ]; then
+  if [ "$fresh" = 1 ] || [ ! -f "$WINEPREFIX/.kel-configured-3" ]; then
     reg() { quiet wine reg add "$@" /f; }
     # Chinese text: the window's own font and the dialog/message-box fallback.
     reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
       /v 'Microsoft YaHei UI' /t REG_SZ /d 'WenQuanYi Micro Hei'
     reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
       /v 'Liberation Sans' /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei'
+    # Window captions (Wine's caption font), seen when a virtual desktop draws the frames.
+    reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v 'Tahoma' /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei'
     # Behave as the Windows 10/11 the program targets.
     reg 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10
     # A crashing test must end, not wait on a debugger dialog.
     reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
-    touch "$WINEPREFIX/.kel-configured-2"
+    touch "$WINEPREFIX/.kel-configured-3"
   fi
   # The product calls the system's tar.exe; Wine has none, so the tests' stand-in goes there.
   if [ -f "$KEL_BUILD_DIR/bin/tar.exe" ]; then

@@ -1,0 +1,138 @@
+#pragma once
+// The wizard's background work: the startup release query and the install/update and
+// uninstall workers. Workers never touch the window; they post WM_SETUP_* messages whose
+// heap records the window owns from then on.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "decommission/uninstall.h"
+#include "common/progress.h"
+#include "install/install.h"
+#include "net/release.h"
+
+namespace kel {
+
+inline constexpr UINT WM_SETUP_VERSION_CHECKED = WM_APP + 101;
+inline constexpr UINT WM_SETUP_PROGRESS = WM_APP + 102;
+inline constexpr UINT WM_SETUP_DONE = WM_APP + 103;
+
+// Control ids of the wizard window.
+inline constexpr int IDC_TITLE = 1001;
+inline constexpr int IDC_SERVER_STATUS = 1002;
+inline constexpr int IDC_TARGET_LIST = 1003;
+inline constexpr int IDC_BROWSE = 1004;
+inline constexpr int IDC_REDETECT = 1005;
+inline constexpr int IDC_AUTO_LAUNCH = 1006;
+inline constexpr int IDC_PURGE_GLOBAL = 1007;
+inline constexpr int IDC_PROGRESS = 1008;
+inline constexpr int IDC_STATUS = 1009;
+inline constexpr int IDC_INSTALL = 1010;
+inline constexpr int IDC_UNINSTALL = 1011;
+inline constexpr int IDC_CLOSE = 1012;
+
+// lParam of WM_SETUP_PROGRESS.
+struct ProgressNote {
+  int percent = 0;
+  std::wstring text;
+};
+
+// lParam of WM_SETUP_DONE.
+struct OperationOutcome {
+  bool isUninstall = false;
+  bool success = false;
+  std::wstring message;
+  std::vector<std::wstring> completedDirs;
+};
+
+// The engine calls the workers make, so that tests can stand in for them.
+struct OperationEngines {
+  std::function<bool(const std::string& origin, InstallerRelease& release, std::string& error)>
+      fetchLatestRelease;
+  std::function<InstallResult(const InstallRequest& request)> installIntoPlugins;
+  std::function<UninstallResult(const std::vector<std::wstring>& pluginsDirs, bool purgeGlobal,
+                                const ProgressCallback& progress)>
+      runUninstall;
+  std::function<bool(std::uint32_t pid, std::uint32_t timeoutMs)> waitForProcessExit;
+};
+
+struct ReleaseCache {
+  InstallerRelease release;
+  bool releaseKnown = false;
+  std::wstring error;  // of the last failed query
+};
+
+// ReleaseCache behind its lock. The lock is never held across an engine call or a post.
+class ReleaseStore {
+ public:
+  ReleaseCache Read() const;
+  // The startup query: success makes the release known and clears the error.
+  void StoreQueryResult(bool ok, const InstallerRelease& release, std::wstring error);
+  // An install worker's own query: the release becomes known, the error text stays.
+  void StoreWorkerRelease(const InstallerRelease& release);
+  void Reset();
+
+ private:
+  mutable std::mutex mutex_;
+  ReleaseCache cache_;
+};
+
+struct InstallJob {
+  std::vector<std::wstring> dirs;
+  std::wstring package;
+  std::uint32_t waitPid = 0;
+};
+
+struct UninstallJob {
+  std::vector<std::wstring> dirs;
+  bool purgeGlobal = false;
+  std::uint32_t waitPid = 0;
+};
+
+inline constexpr std::uint32_t kWaitForProcessMs = 15000;
+
+// Worker bodies, run on the calling thread. `progress` receives what the window shows.
+// Exceptions of the engines propagate; the thread wrappers turn them into failed outcomes.
+bool RunReleaseQuery(const OperationEngines& engines, const std::string& origin,
+                     ReleaseStore& store);
+OperationOutcome RunInstallOperation(const InstallJob& job, const OperationEngines& engines,
+                                     const std::string& origin, ReleaseStore& store,
+                                     const ProgressCallback& progress);
+OperationOutcome RunUninstallOperation(const UninstallJob& job, const OperationEngines& engines,
+                                       const ProgressCallback& progress);
+// The same, but any exception becomes a failed outcome, so the window is never left busy.
+OperationOutcome GuardedInstallOperation(const InstallJob& job, const OperationEngines& engines,
+                                         const std::string& origin, ReleaseStore& store,
+                                         const ProgressCallback& progress);
+OperationOutcome GuardedUninstallOperation(const UninstallJob& job,
+                                           const OperationEngines& engines,
+                                           const ProgressCallback& progress);
+
+// Process-wide state. Configure before the window exists and before any thread starts.
+void ConfigureBackgroundOperations(std::string origin, OperationEngines engines);
+void SetMainWindow(HWND window);
+HWND MainWindow();
+// Receives what would be posted to the main window (tests); empty restores PostMessageW.
+// Returns false when the message could not be delivered, as PostMessageW does.
+using MessagePoster = std::function<bool(UINT message, WPARAM wParam, LPARAM lParam)>;
+void SetMessagePoster(MessagePoster poster);
+ReleaseStore& SharedReleaseStore();
+bool IsBusy();
+// Clears the busy flag; returns whether it was set.
+bool ClearBusy();
+
+void StartVersionCheck();
+void start_install_worker(std::vector<std::wstring> dirs, std::wstring package,
+                          std::uint32_t waitPid);
+void start_uninstall_worker(std::vector<std::wstring> dirs, bool purgeGlobal,
+                            std::uint32_t waitPid);
+void SetControlsEnabled(bool enabled);
+void PostProgress(int percent, const std::string& text);
+
+}  // namespace kel

@@ -1,0 +1,256 @@
+"""Driving the real KelSetup.exe wizard under Wine on a private X display.
+
+A display (Xvfb), a sandboxed profile inside the prefix's drive C, a small release backend on
+loopback, and the wizard_probe program that reads and presses the window's controls.
+"""
+import hashlib
+import http.server
+import io
+import json
+import os
+import shutil
+import subprocess
+import threading
+import time
+import uuid
+import zipfile
+
+BUILD = os.environ.get("KEL_BUILD_DIR",
+                       os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+BIN = os.path.join(BUILD, "bin")
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    for name in ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
+                 "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"):
+        env.pop(name, None)
+    env.update({
+        "WINEPREFIX": os.path.join(BUILD, "wineprefix"),
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+        # Command-line arguments reach Windows through the locale's code page.
+        "LC_ALL": "C.UTF-8",
+    })
+    env.update(extra or {})
+    return env
+
+
+def windows_path(unix_path):
+    """Wine's Z: drive is the Linux root."""
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+class Display:
+    """A private Xvfb server; its number is chosen by the server itself."""
+
+    def __init__(self):
+        read_fd, write_fd = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            self.process.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number
+        self.desktop = "KelWizard%s_%d" % (number, os.getpid())
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.name, "-window", "root", path], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+    def close(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+
+class Profile:
+    """Per-test profile folders inside the prefix's drive C."""
+
+    def __init__(self):
+        self.name = "kel_wizard_" + uuid.uuid4().hex[:12]
+        self.unix = os.path.join(BUILD, "wineprefix", "drive_c", self.name)
+        self.win = "C:\\" + self.name
+        for sub in ("Roaming", "Local", "Temp", "Program Files", "Program Files (x86)"):
+            os.makedirs(os.path.join(self.unix, sub))
+
+    def env(self):
+        return {
+            "APPDATA": self.win + "\\Roaming",
+            "LOCALAPPDATA": self.win + "\\Local",
+            "ProgramFiles": self.win + "\\Program Files",
+            "ProgramW6432": self.win + "\\Program Files",
+            "ProgramFiles(x86)": self.win + "\\Program Files (x86)",
+            "TEMP": self.win + "\\Temp",
+            "TMP": self.win + "\\Temp",
+        }
+
+    def add_sketchup(self, year, installed_version=None):
+        """A SketchUp version with its Plugins folder; optionally the plugin center in it."""
+        os.makedirs(os.path.join(self.unix, "Program Files", "SketchUp", "SketchUp %d" % year))
+        plugins = self.plugins_unix(year)
+        os.makedirs(plugins)
+        if installed_version is not None:
+            center = os.path.join(plugins, "kel_plugin_center")
+            os.makedirs(center)
+            with open(os.path.join(center, "VERSION"), "w") as f:
+                f.write(installed_version + "\n")
+        return self.plugins_win(year)
+
+    def plugins_unix(self, year):
+        return os.path.join(self.unix, "Roaming", "SketchUp", "SketchUp %d" % year, "SketchUp",
+                            "Plugins")
+
+    def plugins_win(self, year):
+        return self.win + "\\Roaming\\SketchUp\\SketchUp %d\\SketchUp\\Plugins" % year
+
+    def remove(self):
+        shutil.rmtree(self.unix, ignore_errors=True)
+
+
+class Backend:
+    """The release endpoints on 127.0.0.1: metadata, package and blobs."""
+
+    def __init__(self, version="2.0.0", metadata_delay=0.0, package_status=200,
+                 hold_package=False):
+        files = {
+            "kel_plugin_center.rb": b"# loader\nextension.version = '%s'\n" % version.encode(),
+            "kel_plugin_center/main.rb": b"puts 'kel'\n",
+            "kel_plugin_center/lib/core.rb": b"module Kel; end\n",
+        }
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w") as archive:
+            for name, data in files.items():
+                archive.writestr(name, data)
+        self.package = buffer.getvalue()
+        self.blobs = {hashlib.sha256(d).hexdigest(): d for d in files.values()}
+        self.metadata = {"code": 0, "msg": "ok", "data": {
+            "versionCode": version,
+            "zipSha256": hashlib.sha256(self.package).hexdigest(),
+            "fileSizeBytes": 4096 * 1024 + len(self.package),
+            "files": [{"relativePath": n, "sha256": hashlib.sha256(d).hexdigest(), "size": len(d)}
+                      for n, d in files.items()],
+        }}
+        self.metadata_delay = metadata_delay
+        self.package_status = package_status
+        # With hold_package each package request waits for release_package().
+        self.hold_package = hold_package
+        self.package_gate = threading.Semaphore(0)
+        self.requests = []
+        backend = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                backend.requests.append(self.path)
+                if self.path == "/v3/installer/latest":
+                    time.sleep(backend.metadata_delay)
+                    self.reply(200, json.dumps(backend.metadata).encode())
+                elif self.path == "/v3/installer/download/zip":
+                    if backend.hold_package:
+                        backend.package_gate.acquire(timeout=120)
+                    if backend.package_status != 200:
+                        self.reply(backend.package_status, b"broken")
+                    else:
+                        self.reply(200, backend.package)
+                elif self.path.startswith("/v3/installer/download/blob/"):
+                    blob = backend.blobs.get(self.path.rsplit("/", 1)[1])
+                    self.reply(200 if blob is not None else 404, blob or b"")
+                else:
+                    self.reply(404, b"")
+
+            def reply(self, status, body):
+                self.send_response(status)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+        class Server(http.server.ThreadingHTTPServer):
+            daemon_threads = True
+
+            def handle_error(self, request, client_address):
+                pass  # a client that hangs up early is no fault of the server under test
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        self.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def release_package(self):
+        self.package_gate.release()
+
+    def wait_for_requests(self, path, count, timeout=60):
+        deadline = time.time() + timeout
+        while self.requests.count(path) < count:
+            if time.time() > deadline:
+                raise AssertionError("%s requested %d times, not %d" % (
+                    path, self.requests.count(path), count))
+            time.sleep(0.1)
+
+    def close(self):
+        for _ in range(8):
+            self.package_gate.release()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class Wizard:
+    """One KelSetup.exe run in the wizard mode, and the probe that talks to it."""
+
+    def __init__(self, display, profile, *args):
+        self.env = wine_env({"DISPLAY": display.name, "KEL_WIZARD_DESKTOP": display.desktop})
+        # Wine resets the profile variables of a process started from Linux: the probe sets
+        # them and starts the wizard, and hands back its exit code.
+        variables = ["%s=%s" % item for item in profile.env().items()]
+        self.process = subprocess.Popen(
+            ["wine", os.path.join(BIN, "wizard_probe.exe"), "run", *variables, "--",
+             windows_path(os.path.join(BIN, "KelSetup.exe")), *args],
+            env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL)
+        # The probe names the wizard's process first; later probes look at its window only.
+        line = self.process.stdout.readline().decode("utf-8", "replace").strip()
+        self.pid = json.loads(line)["pid"] if line.startswith("{") else 0
+        self.env["KEL_WIZARD_PID"] = str(self.pid)
+
+    def probe(self, *args, check=True):
+        result = subprocess.run(["wine", os.path.join(BIN, "wizard_probe.exe"), *map(str, args)],
+                                env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, timeout=120)
+        if check and result.returncode != 0:
+            raise AssertionError("wizard_probe %s: exit %d %s" % (
+                " ".join(map(str, args)), result.returncode, result.stdout.decode("utf-8", "replace")))
+        out = result.stdout.decode("utf-8").strip()
+        return json.loads(out.splitlines()[-1]) if out else {}
+
+    def dump(self):
+        return self.probe("dump")
+
+    def wait_text(self, control_id, text, ms=30000):
+        return self.probe("wait-text", control_id, text, ms)["text"]
+
+    def box(self, button=None, ms=20000):
+        return self.probe("box", *([button, ms] if button else []))
+
+    def exit_code(self, timeout=60):
+        code = self.process.wait(timeout)
+        self.process.stdout.close()
+        return code
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.probe("close", check=False)
+            try:
+                self.process.wait(15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
