@@ -62,7 +62,6 @@ bool Sha256OfFile(const std::filesystem::path& path, std::string& digest, std::s
 
   std::unique_ptr<unsigned char[], AlignedDelete> buffer(
       new (std::align_val_t(32)) unsigned char[kBlockSize]());
-  // A read error mid-file ends the loop like the end of the file does.
   while (in.good()) {
     in.read(reinterpret_cast<char*>(buffer.get()), static_cast<std::streamsize>(kBlockSize));
     const std::streamsize got = in.gcount();
@@ -71,6 +70,13 @@ bool Sha256OfFile(const std::filesystem::path& path, std::string& digest, std::s
       error = "计算 SHA-256 数据块失败";
       return false;
     }
+  }
+
+  // A read error also ends the loop; the digest of what was read so far would pass a failed
+  // read off as the file's content.
+  if (in.bad()) {
+    error = "无法读取文件计算校验和: " + WideToUtf8(path.wstring());
+    return false;
   }
 
   unsigned char result[32] = {};

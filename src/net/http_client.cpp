@@ -108,9 +108,8 @@ bool CrackHttpUrl(const std::string& url, UrlParts& parts, std::string& error) {
   }
   std::wstring host(components.lpszHostName ? components.lpszHostName : L"",
                     components.dwHostNameLength);
-  if (host.size() >= 2 && host.front() == L'[' && host.back() == L']') {
-    host = host.substr(1, host.size() - 2);
-  }
+  // WinHttpConnect takes an IPv6 literal only in its brackets, as the URL writes it.
+  if (host.find(L':') != std::wstring::npos && host.front() != L'[') host = L"[" + host + L"]";
   std::wstring path(components.lpszUrlPath ? components.lpszUrlPath : L"",
                     components.dwUrlPathLength);
   if (path.empty()) path = L"/";
@@ -130,7 +129,11 @@ bool HttpGet(const std::string& url, std::string* body, const std::filesystem::p
   if (!CrackHttpUrl(url, parts, error)) return false;
 
   // Loopback and private hosts never go through a proxy: a corporate proxy cannot reach them.
-  unique_hinternet session(OpenSession(IsLocalOrPrivateHost(parts.host)));
+  std::wstring_view bare = parts.host;
+  if (bare.size() >= 2 && bare.front() == L'[' && bare.back() == L']') {
+    bare = bare.substr(1, bare.size() - 2);
+  }
+  unique_hinternet session(OpenSession(IsLocalOrPrivateHost(bare)));
   if (!session) return FailWin(error, "WinHttp 初始化失败");
   WinHttpSetTimeouts(session.get(), 5000, 10000, 30000, 180000);
 
@@ -207,8 +210,9 @@ bool HttpGet(const std::string& url, std::string* body, const std::filesystem::p
   }
   // A connection closed early looks like a normal end; only the announced length tells.
   if (total != 0 && received < total) return Fail(error, WinErrorText("下载流中断", kEndOfStream));
+  // A write the system deferred can still fail here: the same text as any failed write.
   if (file && !CloseHandle(file.release())) {
-    return FailWin(error, "写入本地文件失败，可能磁盘空间不足");
+    return Fail(error, "写入本地文件失败，可能磁盘空间不足");
   }
   return true;
 }

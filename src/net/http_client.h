@@ -9,7 +9,7 @@
 namespace kel {
 
 struct UrlParts {
-  std::wstring host;          // as written in the URL, without port or brackets
+  std::wstring host;          // as written in the URL, without port; IPv6 in brackets
   std::uint16_t port = 0;     // explicit, or 80/443
   std::wstring pathAndQuery;  // "/" when the URL has no path, then the "?..." part
   bool secure = false;        // https

@@ -72,5 +72,15 @@ TEST(Sha256OfFile, DirectoryIsNotHashable) {
   EXPECT_EQ(error.rfind("无法读取文件计算校验和: ", 0), 0u) << error;
 }
 
+// A read that fails is no end of file: the digest of nothing must not pass for the file's.
+TEST(Sha256OfFile, ReadErrorIsAFailure) {
+  if (!test::RunningUnderWine()) GTEST_SKIP() << "needs a file whose read fails (Wine's Z: drive)";
+  const std::filesystem::path file = L"Z:\\proc\\self\\mem";  // opens; reading offset 0 fails
+  std::string digest;
+  std::string error;
+  EXPECT_FALSE(Sha256OfFile(file, digest, error)) << digest;
+  EXPECT_EQ(error, "无法读取文件计算校验和: Z:\\proc\\self\\mem");
+}
+
 }  // namespace
 }  // namespace kel

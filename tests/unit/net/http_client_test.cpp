@@ -80,6 +80,17 @@ TEST(CrackHttpUrl, PartsAndRefusals) {
   EXPECT_EQ(failure("http://h/\xFF\xFE"), "URL 解析失败: http://h/\xFF\xFE");
 }
 
+// WinHttpConnect refuses a bare IPv6 address; the brackets come off only for the proxy rule.
+TEST(CrackHttpUrl, Ipv6LiteralKeepsItsBrackets) {
+  if (test::RunningUnderWine()) GTEST_SKIP() << "Wine's WinHttpCrackUrl cuts IPv6 hosts at ':'";
+  UrlParts parts;
+  std::string error;
+  ASSERT_TRUE(CrackHttpUrl("http://[::1]:18080/v3/installer/latest", parts, error)) << error;
+  EXPECT_EQ(parts.host, L"[::1]");
+  EXPECT_EQ(parts.port, 18080);
+  EXPECT_EQ(parts.pathAndQuery, L"/v3/installer/latest");
+}
+
 TEST(HttpGet, FtpIsRefusedBeforeAnyRequest) {
   REQUIRE_BACKEND();
   const std::size_t before = LoggedRequests();
