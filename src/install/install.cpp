@@ -258,7 +258,8 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
       }
     }
     changes.push_back({&file, local});
-    changed_bytes += file.size;
+    // Sizes come from the server: saturate rather than wrap.
+    changed_bytes = file.size > UINT64_MAX - changed_bytes ? UINT64_MAX : changed_bytes + file.size;
   }
 
   if (changes.empty()) {
@@ -271,7 +272,9 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   // Past these limits one package download costs less than many single files.
   const bool too_many =
       changes.size() > kMaxDifferentialFiles ||
-      (release.fileSizeBytes != 0 && changed_bytes * 10 >= release.fileSizeBytes * 7);
+      (release.fileSizeBytes != 0 &&
+       static_cast<unsigned __int128>(changed_bytes) * 10 >=
+           static_cast<unsigned __int128>(release.fileSizeBytes) * 7);
   if (too_many) {
     // The package deployment counts identical files itself; keeping the comparison's count
     // as well would report most files twice.

@@ -226,6 +226,20 @@ class InstallEngineTest(unittest.TestCase):
         self.assertEqual(self.backend.request_paths(), [LATEST, BLOB + digest])
         self.assert_tree(v3)
 
+        # A size from the server whose 70 % would wrap around in 64 bits (7 x size = 2^64 + 5)
+        # must not make a one-file change look like most of the package.
+        v4 = dict(v3)
+        v4["kel_plugin_center/bin/data.bin"] = os.urandom(128 * 1024)
+        data = self.publish(v4, "4.0.0")
+        data["fileSizeBytes"] = (2 ** 64 + 6) // 7
+        release_builder.save_release(self.release_dir, data)
+        result = self.install()
+        self.assertTrue(result["success"], result["message"])
+        digest = [f["sha256"] for f in data["files"]
+                  if f["relativePath"] == "kel_plugin_center/bin/data.bin"][0]
+        self.assertEqual(self.backend.request_paths(), [LATEST, BLOB + digest])
+        self.assert_tree(v4)
+
     def test_managed_plugins_are_never_compared_fetched_or_written(self):
         v1 = plugin_tree(40)
         self.publish(v1, "1.0.0")
