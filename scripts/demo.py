@@ -31,17 +31,6 @@ def plugin_center(version, rng):
     return files
 
 
-def find(base, relative):
-    path = base
-    for part in relative.split("/"):
-        exact = os.path.join(path, part)
-        if not os.path.exists(exact) and os.path.isdir(path):
-            exact = next((os.path.join(path, n) for n in os.listdir(path)
-                          if n.lower() == part.lower()), exact)
-        path = exact
-    return path
-
-
 def summary(profile):
     for year in YEARS:
         plugins = profile.plugins_dir(year)
@@ -50,7 +39,7 @@ def summary(profile):
             for name in names:
                 count += 1
                 size += os.path.getsize(os.path.join(folder, name))
-        version_path = find(plugins, "kel_plugin_center/VERSION")
+        version_path = kel_e2e.find_path(plugins, "kel_plugin_center/VERSION")
         version = open(version_path, "rb").read() if os.path.isfile(version_path) else b"(none)"
         print("  SketchUp %d: %d files, %d bytes in %s; VERSION = %r" % (
             year, count, size, kel_e2e.to_windows(plugins), version))

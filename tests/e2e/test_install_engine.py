@@ -35,21 +35,6 @@ def plugin_tree(count, version="1", big=None):
     return files
 
 
-def find_path(base, relative):
-    """The Linux path of a Windows path below base: Windows names are case-insensitive and
-    folders the product creates take lower-case names."""
-    path = base
-    for part in relative.split("/"):
-        exact = os.path.join(path, part)
-        if not os.path.exists(exact) and os.path.isdir(path):
-            for name in os.listdir(path):
-                if name.lower() == part.lower():
-                    exact = os.path.join(path, name)
-                    break
-        path = exact
-    return path
-
-
 class InstallEngineTest(unittest.TestCase):
     def setUp(self):
         self.profile = kel_e2e.Profile("install")
@@ -80,11 +65,11 @@ class InstallEngineTest(unittest.TestCase):
         return result
 
     def read(self, relative):
-        with open(find_path(self.plugins, relative), "rb") as stream:
+        with open(kel_e2e.find_path(self.plugins, relative), "rb") as stream:
             return stream.read()
 
     def version_file(self):
-        path = find_path(self.plugins, "kel_plugin_center/VERSION")
+        path = kel_e2e.find_path(self.plugins, "kel_plugin_center/VERSION")
         if not os.path.isfile(path):
             return None
         with open(path, "rb") as stream:
@@ -138,7 +123,7 @@ class InstallEngineTest(unittest.TestCase):
         files["kel_plugin_center/managed_plugins/plugin_registry.json"] = "{}"
         self.publish(files, "1.0.0")
         self.assertTrue(self.install()["success"])
-        with open(find_path(self.plugins, "kel_plugin_center/VERSION"), "wb") as stream:
+        with open(kel_e2e.find_path(self.plugins, "kel_plugin_center/VERSION"), "wb") as stream:
             stream.write(b"0.9\n")
         result = self.install()
         self.assertTrue(result["success"], result["message"])
@@ -244,7 +229,7 @@ class InstallEngineTest(unittest.TestCase):
         v1 = plugin_tree(40)
         self.publish(v1, "1.0.0")
         self.assertTrue(self.install()["success"])
-        registry = os.path.join(find_path(self.plugins, "kel_plugin_center"), "managed_plugins",
+        registry = os.path.join(kel_e2e.find_path(self.plugins, "kel_plugin_center"), "managed_plugins",
                                 "plugin_registry.json")
         os.makedirs(os.path.dirname(registry))
         with open(registry, "wb") as stream:

@@ -13,20 +13,6 @@ import kel_e2e  # noqa: E402
 import release_builder  # noqa: E402
 from sample_backend import SampleBackend  # noqa: E402
 
-def find_path(base, relative):
-    """Windows names are case-insensitive; folders the product creates are lower case."""
-    path = base
-    for part in relative.split("/"):
-        exact = os.path.join(path, part)
-        if not os.path.exists(exact) and os.path.isdir(path):
-            for name in os.listdir(path):
-                if name.lower() == part.lower():
-                    exact = os.path.join(path, name)
-                    break
-        path = exact
-    return path
-
-
 def release_tree():
     with open(os.path.join(kel_e2e.BIN_DIR, "kel_fake_plugin_manager.exe"), "rb") as stream:
         manager = stream.read()
@@ -82,11 +68,11 @@ class SilentInstallTest(unittest.TestCase):
         for relative, content in self.files.items():
             if isinstance(content, str):
                 content = content.encode("utf-8")
-            with open(find_path(plugins, relative), "rb") as stream:
+            with open(kel_e2e.find_path(plugins, relative), "rb") as stream:
                 self.assertEqual(stream.read(), content, relative)
 
     def version_of(self, plugins):
-        with open(find_path(plugins, "kel_plugin_center/VERSION"), "rb") as stream:
+        with open(kel_e2e.find_path(plugins, "kel_plugin_center/VERSION"), "rb") as stream:
             return stream.read()
 
     def test_discovered_versions_newest_first_and_one_manager_start(self):
@@ -99,8 +85,8 @@ class SilentInstallTest(unittest.TestCase):
         for plugins in (p2025, p2024):
             self.assert_installed(plugins)
             self.assertEqual(self.version_of(plugins), b"3.1.0\n")
-        newest = os.stat(find_path(p2025, "kel_plugin_center/VERSION")).st_mtime_ns
-        older = os.stat(find_path(p2024, "kel_plugin_center/VERSION")).st_mtime_ns
+        newest = os.stat(kel_e2e.find_path(p2025, "kel_plugin_center/VERSION")).st_mtime_ns
+        older = os.stat(kel_e2e.find_path(p2024, "kel_plugin_center/VERSION")).st_mtime_ns
         self.assertLessEqual(newest, older)
         launches = self.launches(1)
         self.assertEqual(len(launches), 1)
@@ -135,7 +121,7 @@ class SilentInstallTest(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(self.backend.request_paths(), [])
         self.assert_installed(target)
-        self.assertFalse(os.path.exists(find_path(target, "kel_plugin_center/VERSION")))
+        self.assertFalse(os.path.exists(kel_e2e.find_path(target, "kel_plugin_center/VERSION")))
         self.assertTrue(os.path.isfile(package))
         launches = self.launches(1)
         self.assertEqual(len(launches), 1)

@@ -7,6 +7,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import kel_e2e  # noqa: E402
 from wizard_e2e import BIN, BUILD, Backend, Display, Profile, Wizard  # noqa: E402
 
 HINT = "未自动检测到本机 SketchUp 目录，请点击右侧“浏览 Plugins 目录”手动选择"
@@ -29,15 +30,6 @@ EXPECTED_CONTROLS = [
     (1012, "Button", "关闭", [518, 418, 100, 34]),
 ]
 SS_NOPREFIX = 0x80
-
-
-def read_ci(directory, name):
-    """A file's text, its name matched as Windows does (ignoring case)."""
-    for entry in os.listdir(directory):
-        if entry.lower() == name.lower():
-            with open(os.path.join(directory, entry)) as f:
-                return f.read()
-    raise AssertionError("%s not in %s" % (name, directory))
 
 
 def rows(dump):
@@ -160,7 +152,7 @@ class WizardWindow(unittest.TestCase):
         self.assertEqual(wizard.exit_code(90), 0)
         for year in (2024, 2023):
             center = os.path.join(self.profile.plugins_unix(year), "kel_plugin_center")
-            self.assertEqual(read_ci(center, "VERSION"), "2.0.0\n")
+            self.assertEqual(open(kel_e2e.find_path(center, "VERSION")).read(), "2.0.0\n")
             self.assertTrue(os.path.isfile(os.path.join(center, "lib", "core.rb")))
         self.assertFalse(os.path.exists(
             os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center", "main.rb")))

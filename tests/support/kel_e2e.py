@@ -82,6 +82,19 @@ def to_windows(unix_path):
     return "Z:" + path.replace("/", "\\")
 
 
+def find_path(base, relative):
+    """The Linux path of `relative` ("a/b/c") below base, each name matched as Windows does
+    (ignoring case): folders and state files the product creates take lower-case names."""
+    path = base
+    for part in relative.split("/"):
+        exact = os.path.join(path, part)
+        if not os.path.exists(exact) and os.path.isdir(path):
+            exact = next((os.path.join(path, name) for name in os.listdir(path)
+                          if name.lower() == part.lower()), exact)
+        path = exact
+    return path
+
+
 def to_unix(windows_path):
     """The inverse of to_windows for C: and Z: paths."""
     drive, rest = windows_path[:2].upper(), windows_path[2:].replace("\\", "/").lstrip("/")

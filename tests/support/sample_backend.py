@@ -144,6 +144,9 @@ class SampleBackend:
         self.host = host
         self.port = self._server.server_address[1]
         self._thread = None
+        # Optional hook called with (route, path) before a request is answered, on the
+        # server's thread: lets a test pace or hold particular requests.
+        self.on_request = None
 
     # Life cycle.
     @property
@@ -241,6 +244,8 @@ class SampleBackend:
             return self._serve_test_route(handler, path)
         release = self._release()
         route = self._route_of(path, release)
+        if self.on_request is not None:
+            self.on_request(route, path)
         fault = self._fault_for(path, route)
         if fault is not None and fault.kind == "status":
             return handler.send_bytes(int(fault.params.get("status", 404)), b"")

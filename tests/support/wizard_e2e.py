@@ -3,17 +3,17 @@
 A display (Xvfb), a sandboxed profile inside the prefix's drive C, a small release backend on
 loopback, and the wizard_probe program that reads and presses the window's controls.
 """
-import hashlib
-import http.server
-import io
 import json
 import os
 import shutil
 import subprocess
+import tempfile
 import threading
 import time
 import uuid
-import zipfile
+
+import release_builder
+from sample_backend import SampleBackend
 
 BUILD = os.environ.get("KEL_BUILD_DIR",
                        os.path.join(os.path.dirname(__file__), "..", "..", "build"))
@@ -117,7 +117,7 @@ class Profile:
 
 
 class Backend:
-    """The release endpoints on 127.0.0.1: metadata, package and blobs."""
+    """The sample backend serving a small release, with the pacing the wizard tests need."""
 
     def __init__(self, version="2.0.0", metadata_delay=0.0, package_status=200,
                  hold_package=False):
@@ -126,64 +126,32 @@ class Backend:
             "kel_plugin_center/main.rb": b"puts 'kel'\n",
             "kel_plugin_center/lib/core.rb": b"module Kel; end\n",
         }
-        buffer = io.BytesIO()
-        with zipfile.ZipFile(buffer, "w") as archive:
-            for name, data in files.items():
-                archive.writestr(name, data)
-        self.package = buffer.getvalue()
-        self.blobs = {hashlib.sha256(d).hexdigest(): d for d in files.values()}
-        self.metadata = {"code": 0, "msg": "ok", "data": {
-            "versionCode": version,
-            "zipSha256": hashlib.sha256(self.package).hexdigest(),
-            "fileSizeBytes": 4096 * 1024 + len(self.package),
-            "files": [{"relativePath": n, "sha256": hashlib.sha256(d).hexdigest(), "size": len(d)}
-                      for n, d in files.items()],
-        }}
+        self.release_dir = tempfile.mkdtemp(prefix="kel_wizard_release_")
+        data = release_builder.build_release_from_files(files, self.release_dir, version)
+        # A package size the status line shows in whole KiB.
+        data["fileSizeBytes"] += 4096 * 1024
+        release_builder.save_release(self.release_dir, data)
+        self.metadata = {"code": 0, "msg": "success", "data": data}
         self.metadata_delay = metadata_delay
-        self.package_status = package_status
         # With hold_package each package request waits for release_package().
         self.hold_package = hold_package
         self.package_gate = threading.Semaphore(0)
-        self.requests = []
-        backend = self
+        self.server = SampleBackend(self.release_dir)
+        self.server.on_request = self._pace
+        if package_status != 200:
+            self.server.fail("status", "package", status=package_status)
+        self.server.start()
+        self.origin = self.server.origin
 
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def log_message(self, *args):
-                pass
+    def _pace(self, route, _path):
+        if route == "latest":
+            time.sleep(self.metadata_delay)
+        elif route == "package" and self.hold_package:
+            self.package_gate.acquire(timeout=120)
 
-            def do_GET(self):
-                backend.requests.append(self.path)
-                if self.path == "/v3/installer/latest":
-                    time.sleep(backend.metadata_delay)
-                    self.reply(200, json.dumps(backend.metadata).encode())
-                elif self.path == "/v3/installer/download/zip":
-                    if backend.hold_package:
-                        backend.package_gate.acquire(timeout=120)
-                    if backend.package_status != 200:
-                        self.reply(backend.package_status, b"broken")
-                    else:
-                        self.reply(200, backend.package)
-                elif self.path.startswith("/v3/installer/download/blob/"):
-                    blob = backend.blobs.get(self.path.rsplit("/", 1)[1])
-                    self.reply(200 if blob is not None else 404, blob or b"")
-                else:
-                    self.reply(404, b"")
-
-            def reply(self, status, body):
-                self.send_response(status)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-        class Server(http.server.ThreadingHTTPServer):
-            daemon_threads = True
-
-            def handle_error(self, request, client_address):
-                pass  # a client that hangs up early is no fault of the server under test
-
-        self.server = Server(("127.0.0.1", 0), Handler)
-        self.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+    @property
+    def requests(self):
+        return self.server.request_paths()
 
     def release_package(self):
         self.package_gate.release()
@@ -199,8 +167,8 @@ class Backend:
     def close(self):
         for _ in range(8):
             self.package_gate.release()
-        self.server.shutdown()
-        self.server.server_close()
+        self.server.stop()
+        shutil.rmtree(self.release_dir, ignore_errors=True)
 
 
 class Wizard:
