@@ -10,35 +10,18 @@ import subprocess
 import tempfile
 import threading
 import time
-import uuid
 
+import kel_e2e
 import release_builder
 from sample_backend import SampleBackend
 
-BUILD = os.environ.get("KEL_BUILD_DIR",
-                       os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-BIN = os.path.join(BUILD, "bin")
+BUILD = kel_e2e.BUILD_DIR
+BIN = kel_e2e.BIN_DIR
 
 
 def wine_env(extra=None):
-    env = dict(os.environ)
-    for name in ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
-                 "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"):
-        env.pop(name, None)
-    env.update({
-        "WINEPREFIX": os.path.join(BUILD, "wineprefix"),
-        "WINEDEBUG": "-all",
-        "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-        # Command-line arguments reach Windows through the locale's code page.
-        "LC_ALL": "C.UTF-8",
-    })
-    env.update(extra or {})
-    return env
-
-
-def windows_path(unix_path):
-    """Wine's Z: drive is the Linux root."""
-    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+    # Command-line arguments reach Windows through the locale's code page.
+    return kel_e2e.wine_env({"LC_ALL": "C.UTF-8", **(extra or {})})
 
 
 class Display:
@@ -72,32 +55,18 @@ class Display:
             self.process.kill()
 
 
-class Profile:
-    """Per-test profile folders inside the prefix's drive C."""
+class Profile(kel_e2e.Profile):
+    """A sandboxed profile with SketchUp versions the wizard will find."""
 
     def __init__(self):
-        self.name = "kel_wizard_" + uuid.uuid4().hex[:12]
-        self.unix = os.path.join(BUILD, "wineprefix", "drive_c", self.name)
-        self.win = "C:\\" + self.name
-        for sub in ("Roaming", "Local", "Temp", "Program Files", "Program Files (x86)"):
-            os.makedirs(os.path.join(self.unix, sub))
-
-    def env(self):
-        return {
-            "APPDATA": self.win + "\\Roaming",
-            "LOCALAPPDATA": self.win + "\\Local",
-            "ProgramFiles": self.win + "\\Program Files",
-            "ProgramW6432": self.win + "\\Program Files",
-            "ProgramFiles(x86)": self.win + "\\Program Files (x86)",
-            "TEMP": self.win + "\\Temp",
-            "TMP": self.win + "\\Temp",
-        }
+        super().__init__("wizard")
+        self.unix = self.root
+        self.win = self.win_root
 
     def add_sketchup(self, year, installed_version=None):
         """A SketchUp version with its Plugins folder; optionally the plugin center in it."""
-        os.makedirs(os.path.join(self.unix, "Program Files", "SketchUp", "SketchUp %d" % year))
-        plugins = self.plugins_unix(year)
-        os.makedirs(plugins)
+        self.install_sketchup(year)
+        plugins = self.make_plugins_dir(year)
         if installed_version is not None:
             center = os.path.join(plugins, "kel_plugin_center")
             os.makedirs(center)
@@ -106,14 +75,10 @@ class Profile:
         return self.plugins_win(year)
 
     def plugins_unix(self, year):
-        return os.path.join(self.unix, "Roaming", "SketchUp", "SketchUp %d" % year, "SketchUp",
-                            "Plugins")
+        return self.plugins_dir(year)
 
     def plugins_win(self, year):
-        return self.win + "\\Roaming\\SketchUp\\SketchUp %d\\SketchUp\\Plugins" % year
-
-    def remove(self):
-        shutil.rmtree(self.unix, ignore_errors=True)
+        return kel_e2e.to_windows(self.plugins_dir(year))
 
 
 class Backend:
@@ -181,7 +146,7 @@ class Wizard:
         variables = ["%s=%s" % item for item in profile.env().items()]
         self.process = subprocess.Popen(
             ["wine", os.path.join(BIN, "wizard_probe.exe"), "run", *variables, "--",
-             windows_path(os.path.join(BIN, "KelSetup.exe")), *args],
+             kel_e2e.to_windows(os.path.join(BIN, "KelSetup.exe")), *args],
             env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL)
         # The probe names the wizard's process first; later probes look at its window only.
