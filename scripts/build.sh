@@ -5,8 +5,11 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KEL_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
+# Compiled objects are shared between work trees of the same sources.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja \
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
