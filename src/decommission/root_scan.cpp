@@ -232,12 +232,18 @@ bool DecommissionPluginsRoot(const fs::path& pluginsRoot, nlohmann::json& report
   }
 
   // A plugin taken under management in any registry is given back rather than deleted, and
-  // its gate is never again treated as a marketplace gate.
+  // its gate is never again treated as a marketplace gate. So is one known as the
+  // marketplace's only by evidence whose entry is no longer its gate: an earlier run already
+  // gave it back through another registry (and was stopped before it got here).
   std::vector<Candidate> to_uninstall;
   std::set<std::string> marketplace_ids;
   for (Candidate& candidate : marketplace) {
-    if (managed_ids.count(candidate.pluginId) == 0 ||
-        candidate.record.install_source == "marketplace") {
+    const bool explicit_marketplace = candidate.record.install_source == "marketplace";
+    const fs::path entry = ResolveStoredPluginsRoot(candidate.record.install_root, pluginsRoot) /
+                           Utf8ToWide(candidate.record.load_file);
+    const bool given_back = !explicit_marketplace && QueryPathState(entry) == PathState::kFile &&
+                            !IsGateForPlugin(entry, candidate.pluginId);
+    if (!given_back && (managed_ids.count(candidate.pluginId) == 0 || explicit_marketplace)) {
       marketplace_ids.insert(candidate.pluginId);
       to_uninstall.push_back(std::move(candidate));
     } else {

@@ -156,24 +156,8 @@ bool ValidateCleanupDirectories(const fs::path& registryPath, const fs::path& to
     SetErrorIfEmpty(error, kCleanupOutside);
     return false;
   }
-  std::uint32_t attributes = 0;
-  switch (QueryPathState(manager, &attributes)) {
-    case PathState::kUnreadable:
-      SetErrorIfEmpty(error, kCleanupUnavailable);
-      return false;
-    case PathState::kMissing:
-      SetErrorIfEmpty(error, kCleanupMissing);
-      return false;
-    case PathState::kFile:
-      SetErrorIfEmpty(error, kCleanupNotPhysical);
-      return false;
-    case PathState::kDirectory:
-      if ((attributes & kReparsePointAttribute) != 0) {
-        SetErrorIfEmpty(error, kCleanupNotPhysical);
-        return false;
-      }
-      break;
-  }
+  // The manager directory itself must be there and plain.
+  if (!CheckManagerSubdirectory(manager, manager, false, error)) return false;
   if (!CheckTombstonePath(registryPath, tombstonePath, requireTombstone, error)) return false;
   static constexpr std::array<const wchar_t*, 7> kSubdirectories = {
       L"payloads", L"runtime", L"staging", L"uninstall_staging", L"journals", L"cache",
