@@ -10,7 +10,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "common/win_error.h"
-#include "decommission/ascii.h"
+#include "common/ascii.h"
 #include "decommission/managed_paths.h"
 #include "registry/registry_store.h"
 #include "safefs/physical_path.h"
