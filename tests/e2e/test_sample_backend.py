@@ -7,6 +7,7 @@ import json
 import os
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -134,6 +135,14 @@ class Tools(unittest.TestCase):
                     self.backend.fail(kind, **params)
                 status, headers, body, complete = self.get(path, start)
                 self.assertEqual((status, headers.get("Content-Range"), body, complete), expected)
+        # Latency delays the answer and leaves it whole, with or without another fault.
+        self.backend.clear_faults()
+        self.backend.fail("latency", route="blob", delay=0.3)
+        self.backend.fail("no_range", route="blob")
+        started = time.monotonic()
+        status, headers, body, _ = self.get(blob, 3)
+        self.assertEqual((status, headers.get("Content-Range"), body), (200, None, b"puts 1\n"))
+        self.assertGreaterEqual(time.monotonic() - started, 0.3)
         # A spent cut_once serves normally again.
         self.backend.clear_faults()
         self.backend.fail("cut_once", keep=25)

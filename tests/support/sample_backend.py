@@ -38,6 +38,8 @@ body bytes. Faults make chosen routes misbehave:
                                                                           (route: package)
   no_range        Range ignored: the whole file with 200                  (route: package)
   slow            the file in `chunk`-byte pieces, `delay` seconds apart  (route: package)
+  latency         wait `delay` seconds (default 0.05) before answering; adds to any other
+                  fault                                                   (route: any)
 
 A route is "latest", "package", "blob", "any", an exact path, or a prefix ending in "*".
 
@@ -81,6 +83,7 @@ _DEFAULT_ROUTES = {
     "cut_once": "package",
     "no_range": "package",
     "slow": "package",
+    "latency": "any",
 }
 
 
@@ -242,12 +245,23 @@ class SampleBackend:
             return "blob"
         return None
 
+    @staticmethod
+    def _matches(fault, path, route):
+        wanted = fault.route
+        return (wanted == "any" or wanted == route or wanted == path
+                or (wanted.endswith("*") and path.startswith(wanted[:-1])))
+
+    def _latency(self, path, route):
+        with self._lock:
+            delays = [float(f.params.get("delay", 0.05)) for f in self.faults
+                      if f.kind == "latency" and self._matches(f, path, route)]
+        if delays:
+            time.sleep(sum(delays))
+
     def _fault_for(self, path, route):
         with self._lock:
             for fault in reversed(self.faults):
-                wanted = fault.route
-                if (wanted == "any" or wanted == route or wanted == path
-                        or (wanted.endswith("*") and path.startswith(wanted[:-1]))):
+                if fault.kind != "latency" and self._matches(fault, path, route):
                     if fault.kind == "cut_once":
                         self.faults.remove(fault)  # spent: the retry is served normally
                     return fault
@@ -267,11 +281,12 @@ class SampleBackend:
     def _serve(self, handler):
         parsed = urllib.parse.urlsplit(handler.path)
         path = urllib.parse.unquote(parsed.path)
+        release = self._release()
+        route = None if path.startswith("/_test/") else self._route_of(path, release)
+        self._latency(path, route)
         if path.startswith("/_test/"):
             return self._serve_test_route(handler, path,
                                           urllib.parse.parse_qs(parsed.query))
-        release = self._release()
-        route = self._route_of(path, release)
         if self.on_request is not None:
             self.on_request(route, path)
         fault = self._fault_for(path, route)
@@ -384,9 +399,9 @@ class SampleBackend:
             block = source.read(min(chunk, end - offset - sent))
             if not block:
                 break
+            self._count_sent(len(block))  # before the peer can see it
             handler.wfile.write(block)
             sent += len(block)
-            self._count_sent(len(block))
             if delay:
                 handler.wfile.flush()
                 time.sleep(delay)
