@@ -402,7 +402,6 @@ struct FetchAll {
 
 }  // namespace
 
-
 bool CrackHttpUrl(const std::string& url, UrlParts& parts, std::string& error) {
   if (url.empty()) return Fail(error, "请求地址为空");
   const std::wstring wide = Utf8ToWide(url);

@@ -49,8 +49,9 @@ struct DownloadJob {
 };
 
 // Fetches every job, up to `connections` at a time; progress aggregated over all bytes.
-// Each job is one HttpGet into its file (resumed alike); after the first failure no further
-// job starts and its text is the error. Progress is reported on the caller's thread.
+// Each job is one HttpGet into its own file (resumed alike); after a failure no further job
+// starts, the error is the text of the first failing job in list order, and files written so
+// far stay for the caller to remove. Progress is reported on the caller's thread.
 bool HttpDownloadFiles(const std::vector<DownloadJob>& jobs, int connections,
                        std::string& error, const ProgressCallback& progress,
                        const HttpOptions& options = {});
