@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "common/handles.h"
+#include "common/file_tree.h"
 #include "common/text.h"
 #include "decommission/gate.h"
 #include "decommission/managed_paths.h"
@@ -17,59 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kInternalUnsafe = "managed internal cleanup path is unsafe";
-
-bool EqualsIgnoreCaseWide(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  if (a.empty()) return true;
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-// Clears attributes and deletes a tree without ever following a link inside it: a link is
-// removed as the link. Returns the first error that stopped the removal of `path` itself.
-DWORD DeleteTreeNoFollow(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD code = GetLastError();
-    return (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) ? 0 : code;
-  }
-  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return DeleteFileW(path.c_str()) ? 0 : GetLastError();
-  }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    WIN32_FIND_DATAW data;
-    unique_find find(FindFirstFileW((path + L"\\*").c_str(), &data));
-    if (find) {
-      do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") DeleteTreeNoFollow(path + L"\\" + name);
-      } while (FindNextFileW(find.get(), &data));
-    }
-  }
-  if (RemoveDirectoryW(path.c_str())) return 0;
-  const DWORD code = GetLastError();
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && DeleteFileW(path.c_str())) return 0;
-  return code;
-}
-
-// Clears FILE_ATTRIBUTE_READONLY and friends on a whole tree, links not followed.
-void ClearTreeAttributes(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    return;
-  }
-  WIN32_FIND_DATAW data;
-  unique_find find(FindFirstFileW((path + L"\\*").c_str(), &data));
-  if (!find) return;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") ClearTreeAttributes(path + L"\\" + name);
-  } while (FindNextFileW(find.get(), &data));
-}
 
 // Present and either unreadable or a link: nothing may be deleted through it.
 bool UnreadableOrLink(PathState state, std::uint32_t attributes) {
@@ -130,7 +77,7 @@ bool IsolateCompanion(const UninstallPlan& plan, const fs::path& managerDir,
   }
   constexpr std::string_view kNotIsolated = "managed exclusive companion could not be isolated";
   std::string create_error;
-  if ((staged_state != PathState::kMissing && DeleteTreeNoFollow(ToExtendedPath(staged)) != 0) ||
+  if ((staged_state != PathState::kMissing && !RemoveTreeNoFollow(ToExtendedPath(staged))) ||
       !EnsureStateDirectory(staged.parent_path(), create_error)) {
     failure.Set(kNotIsolated, FailureKind::kRetryable);
     return false;
@@ -146,7 +93,7 @@ bool IsolateCompanion(const UninstallPlan& plan, const fs::path& managerDir,
 }
 
 bool RemoveManagedInternal(const fs::path& base, const fs::path& target, StepFailure& failure) {
-  if (!EqualsIgnoreCaseWide(target.parent_path().native(), base.native()) ||
+  if (!EqualsIgnoreCase(target.parent_path().native(), base.native()) ||
       IsSamePath(target, base) || !IsWithin(base, target)) {
     failure.Set(kInternalUnsafe, FailureKind::kUnsafe);
     return false;
@@ -165,30 +112,19 @@ bool RemoveManagedInternal(const fs::path& base, const fs::path& target, StepFai
     failure.Set("managed internal cleanup reparse point is unsafe", FailureKind::kUnsafe);
     return false;
   }
-  const std::wstring physical = ToExtendedPath(target);
-  ClearTreeAttributes(physical);
-  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  auto remove_once = [&]() -> DWORD {
-    if (directory ? RemoveDirectoryW(physical.c_str()) : DeleteFileW(physical.c_str())) return 0;
-    return GetLastError();
-  };
-  DWORD code = remove_once();
-  if (code == ERROR_DIR_NOT_EMPTY && directory) {
-    WIN32_FIND_DATAW data;
-    unique_find find(FindFirstFileW((physical + L"\\*").c_str(), &data));
-    if (find) {
-      do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") DeleteTreeNoFollow(physical + L"\\" + name);
-      } while (FindNextFileW(find.get(), &data));
+  // A directory another process is just leaving may refuse for a moment: retried briefly
+  // while nothing but "not empty" and "access denied" stands in the way.
+  const fs::path physical = ToExtendedPath(target);
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    std::vector<TreeRemovalFailure> failures;
+    if (RemoveTreeNoFollow(physical, &failures)) return true;
+    for (const TreeRemovalFailure& failure_item : failures) {
+      if (failure_item.code != ERROR_DIR_NOT_EMPTY && failure_item.code != ERROR_ACCESS_DENIED) {
+        attempt = 10;
+      }
     }
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      code = remove_once();
-      if (code != ERROR_DIR_NOT_EMPTY && code != ERROR_ACCESS_DENIED) break;
-      Sleep(10);
-    }
+    if (attempt < 9) Sleep(10);
   }
-  if (code == 0 || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
   failure.Set("managed internal cleanup failed", FailureKind::kRetryable);
   return false;
 }

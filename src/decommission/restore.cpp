@@ -86,9 +86,7 @@ void KeepEntryNameCase(const fs::path& path) {
   if (!find) return;
   const std::wstring stored = data.cFileName;
   const std::wstring wanted = path.filename().native();
-  if (stored == wanted || stored.size() != wanted.size() ||
-      CompareStringOrdinal(stored.c_str(), static_cast<int>(stored.size()), wanted.c_str(),
-                           static_cast<int>(wanted.size()), TRUE) != CSTR_EQUAL) {
+  if (stored == wanted || !EqualsIgnoreCase(stored, wanted)) {
     return;
   }
   MoveFileExW((path.parent_path() / stored).c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);

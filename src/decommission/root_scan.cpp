@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "decommission/ascii.h"
+#include "common/ascii.h"
 #include "decommission/gate.h"
 #include "decommission/managed_paths.h"
 #include "decommission/pending_cleanup.h"
