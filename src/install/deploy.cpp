@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cwctype>
 #include <system_error>
+#include <vector>
 
 #include "common/handles.h"
 #include "common/text.h"
@@ -125,6 +126,40 @@ bool LinkDestinationExists(const std::wstring& path) {
   return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
 }
 
+// Deletes the files an earlier deployment moved aside from `target` (target + ".old." +
+// digits, our own names only) that nothing holds any more; a held one stays for a later run.
+void RemoveAsideFiles(const std::filesystem::path& target) {
+  const std::wstring pattern = ToExtendedPathIfLong(target.wstring() + L".old.*");
+  WIN32_FIND_DATAW data;
+  unique_find find(FindFirstFileW(pattern.c_str(), &data));
+  if (!find) return;
+  const std::wstring prefix = FoldCase(target.filename().wstring() + L".old.");
+  std::vector<std::wstring> names;
+  do {
+    const std::wstring name = data.cFileName;
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+      continue;
+    if (name.size() <= prefix.size() || FoldCase(name.substr(0, prefix.size())) != prefix) continue;
+    if (name.find_first_not_of(L"0123456789", prefix.size()) != std::wstring::npos) continue;
+    names.push_back(name);
+  } while (FindNextFileW(find.get(), &data));
+  find.reset();
+  if (names.empty()) return;
+  const std::wstring parent =
+      FinalPathOf(ToExtendedPathIfLong(target.parent_path()), FILE_FLAG_BACKUP_SEMANTICS);
+  if (parent.empty()) return;
+  for (const std::wstring& name : names) {
+    const std::filesystem::path aside = target.parent_path() / name;
+    unique_file file(CreateFileW(ToExtendedPathIfLong(aside).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // Deleted only through the handle whose final path shows it is that very file.
+    if (!file || FinalPathOfHandle(file.get()) != JoinLower(parent, name)) continue;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition));
+  }
+}
+
 void ScheduleDeleteAtRestart(const std::filesystem::path& path) {
   // Refused for ordinary users on many machines; the warning is what the user gets then.
   MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -177,6 +212,7 @@ bool DeployFile(const std::filesystem::path& source, const std::filesystem::path
   unchanged = false;
   std::string source_digest;
   if (!Sha256OfFile(source, source_digest, error)) return false;
+  RemoveAsideFiles(target);
   if (IsRegularFile(target) && !IsAnyLink(target)) {
     std::string target_digest, ignored;
     if (Sha256OfFile(target, target_digest, ignored) && target_digest == source_digest) {

@@ -20,7 +20,8 @@ class ProvenDirectories {
 
 // Puts `source`'s content at `target` unless the target already holds the same bytes
 // (then `unchanged` is set and the target is not touched). A target held open by SketchUp is
-// moved aside and deleted at the next restart. On failure neither flag is set.
+// moved aside and deleted at the next restart; files moved aside from it by earlier runs are
+// deleted once nothing holds them. On failure neither flag is set.
 bool DeployFile(const std::filesystem::path& source, const std::filesystem::path& target,
                 bool& written, bool& unchanged, std::string& error,
                 ProvenDirectories* proven = nullptr);

@@ -1,8 +1,10 @@
 // Plays tar.exe for the extraction tests. "-tf FILE" prints FILE's bytes as the listing, except
 // when FILE begins with "HANG": then it records its process id in FILE.pid and never ends.
-// "-xf FILE -C DIR" writes DIR\extracted.txt.
+// "-xf FILE -C DIR" writes DIR\extracted.txt; when FILE begins with "SLOW N MS" it first
+// writes N files DIR\slow_<i>.txt, MS milliseconds apart.
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -24,6 +26,15 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (mode == L"-xf" && argc == 5) {
+    int count = 0, pause_ms = 0;
+    if (std::sscanf(content.c_str(), "SLOW %d %d", &count, &pause_ms) == 2) {
+      for (int i = 0; i < count; ++i) {
+        Sleep(static_cast<DWORD>(pause_ms));
+        std::ofstream(std::filesystem::path(std::wstring(argv[4]) + L"\\slow_" +
+                                            std::to_wstring(i) + L".txt"))
+            << i;
+      }
+    }
     std::ofstream(std::filesystem::path(std::wstring(argv[4]) + L"\\extracted.txt")) << "x";
     return 0;
   }
