@@ -149,6 +149,24 @@ TEST_F(ExtractTest, ToolThatNeverEndsIsTerminatedAtTheDeadline) {
   EXPECT_FALSE(fs::exists(stage.parent_path()));
 }
 
+TEST_F(ExtractTest, ListingNotReadToItsEndFailsInsteadOfPassing) {
+  // A child of the tool keeps the output open: what was read is not the whole listing.
+  const fs::path archive = box.root() / L"orphan.zip";
+  WriteFileBytes(archive, "ORPHAN\n");
+  WriteFileBytes(box.root() / L"orphan.zip.hang", "HANG");
+  std::string error;
+  EXPECT_FALSE(ExtractPackageWithTool(FakeTar(), archive, stage, error, 1500));
+  EXPECT_EQ(error, "读取解压工具输出不完整");
+  EXPECT_FALSE(fs::exists(stage.parent_path()));
+  const std::string pid_text = ReadFileBytes(box.root() / L"orphan.zip.hang.pid");
+  ASSERT_FALSE(pid_text.empty());
+  unique_handle orphan(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(pid_text)));
+  if (orphan) {
+    TerminateProcess(orphan.get(), 0);
+    WaitForSingleObject(orphan.get(), 10000);
+  }
+}
+
 TEST_F(ExtractTest, SlowExtractionThatKeepsWritingOutlivesTheDeadline) {
   const fs::path archive = box.root() / L"slow.zip";
   WriteFileBytes(archive, "SLOW 8 500");
