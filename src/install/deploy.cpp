@@ -126,24 +126,31 @@ bool LinkDestinationExists(const std::wstring& path) {
   return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
 }
 
+// Files in a folder (or of one name, for a pattern naming it) that may have been moved aside.
+std::vector<std::wstring> AsideCandidates(const std::wstring& pattern) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  unique_find find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                    nullptr, 0));
+  if (!find) return names;
+  do {
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0)
+      names.push_back(data.cFileName);
+  } while (FindNextFileW(find.get(), &data));
+  return names;
+}
+
 // Deletes the files an earlier deployment moved aside from `target` (target + ".old." +
 // digits, our own names only) that nothing holds any more; a held one stays for a later run.
-void RemoveAsideFiles(const std::filesystem::path& target) {
-  const std::wstring pattern = ToExtendedPathIfLong(target.wstring() + L".old.*");
-  WIN32_FIND_DATAW data;
-  unique_find find(FindFirstFileW(pattern.c_str(), &data));
-  if (!find) return;
+void RemoveAsideFiles(const std::filesystem::path& target,
+                      const std::vector<std::wstring>& candidates) {
   const std::wstring prefix = FoldCase(target.filename().wstring() + L".old.");
   std::vector<std::wstring> names;
-  do {
-    const std::wstring name = data.cFileName;
-    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-      continue;
+  for (const std::wstring& name : candidates) {
     if (name.size() <= prefix.size() || FoldCase(name.substr(0, prefix.size())) != prefix) continue;
     if (name.find_first_not_of(L"0123456789", prefix.size()) != std::wstring::npos) continue;
     names.push_back(name);
-  } while (FindNextFileW(find.get(), &data));
-  find.reset();
+  }
   if (names.empty()) return;
   const std::wstring parent =
       FinalPathOf(ToExtendedPathIfLong(target.parent_path()), FILE_FLAG_BACKUP_SEMANTICS);
@@ -166,6 +173,15 @@ void ScheduleDeleteAtRestart(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+const std::vector<std::wstring>& ProvenDirectories::AsideCandidates(
+    const std::filesystem::path& directory) {
+  std::wstring key = FoldCase(directory.lexically_normal().wstring());
+  const auto found = aside_.find(key);
+  if (found != aside_.end()) return found->second;
+  return aside_[std::move(key)] =
+             kel::AsideCandidates(ToExtendedPathIfLong(directory / L"*.old.*"));
+}
 
 bool ProvenDirectories::Ensure(const std::filesystem::path& directory, std::string& error) {
   std::wstring key = FoldCase(directory.lexically_normal().wstring());
@@ -212,7 +228,11 @@ bool DeployFile(const std::filesystem::path& source, const std::filesystem::path
   unchanged = false;
   std::string source_digest;
   if (!Sha256OfFile(source, source_digest, error)) return false;
-  RemoveAsideFiles(target);
+  if (proven) {
+    RemoveAsideFiles(target, proven->AsideCandidates(target.parent_path()));
+  } else {
+    RemoveAsideFiles(target, AsideCandidates(ToExtendedPathIfLong(target.wstring() + L".old.*")));
+  }
   if (IsRegularFile(target) && !IsAnyLink(target)) {
     std::string target_digest, ignored;
     if (Sha256OfFile(target, target_digest, ignored) && target_digest == source_digest) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,9 +14,12 @@ namespace kel {
 class ProvenDirectories {
  public:
   bool Ensure(const std::filesystem::path& directory, std::string& error);
+  // Files of `directory` that may be aside files of earlier runs, listed once per folder.
+  const std::vector<std::wstring>& AsideCandidates(const std::filesystem::path& directory);
 
  private:
   std::set<std::wstring> proven_;
+  std::map<std::wstring, std::vector<std::wstring>> aside_;
 };
 
 // Puts `source`'s content at `target` unless the target already holds the same bytes
