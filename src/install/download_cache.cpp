@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "install/deploy.h"
+#include "install/sha256.h"
+#include "net/http_client.h"
 #include "net/release.h"
 #include "safefs/state_file.h"
 
@@ -17,16 +19,40 @@ bool IsHexDigest(const std::string& text) {
          });
 }
 
-// The whole job list in one call, so that the transport is free to run several at once.
+constexpr int kConnections = 4;
+
+// The whole job list in one call, up to kConnections at a time. `before_each(k)` names the jobs
+// in list order as the bytes arrive, so progress texts read as one file after another. Only
+// files whose digest matches stay; the first failure (transport, then digest) is the error.
 bool FetchFiles(const std::vector<FetchJob>& jobs,
                 const std::vector<std::filesystem::path>& destinations, std::string& error,
                 const std::function<void(std::size_t)>& before_each) {
+  std::vector<DownloadJob> downloads;
+  for (std::size_t i = 0; i < jobs.size(); ++i) downloads.push_back({jobs[i].url, destinations[i]});
+  std::size_t named = 0;
+  const auto name_until = [&](std::size_t end) {
+    for (; named < end; ++named)
+      if (before_each) before_each(named);
+  };
+  const bool transferred = HttpDownloadFiles(
+      downloads, kConnections, error, [&](int percent, const std::string&) {
+        name_until(jobs.size() * static_cast<std::size_t>(std::clamp(percent, 0, 100)) / 100);
+      });
+  bool verified = true;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (before_each) before_each(i);
-    if (!DownloadAndVerify(jobs[i].url, destinations[i], jobs[i].sha256, error,
-                           ProgressCallback{}))
-      return false;
+    std::error_code ec;
+    if (!std::filesystem::exists(destinations[i], ec)) continue;
+    std::string actual, ignored;
+    if (Sha256OfFile(destinations[i], actual, ignored) && actual == jobs[i].sha256) continue;
+    // A damaged or partial download never stays on disk.
+    std::filesystem::remove(destinations[i], ec);
+    if (transferred && verified) {
+      error = "下载文件 SHA-256 校验失败 (期望 " + jobs[i].sha256 + ", 实际 " + actual + ")";
+      verified = false;
+    }
   }
+  if (!transferred || !verified) return false;
+  name_until(jobs.size());
   return true;
 }
 
