@@ -162,9 +162,11 @@ def main():
     parser.add_argument("--versions", type=int, default=3)
     parser.add_argument("--latency-files", type=int, default=30)
     parser.add_argument("--latency-ms", type=int, default=50)
+    parser.add_argument("--versions-only", action="store_true", help="only steps 3 and 4")
     args = parser.parse_args()
     rng = random.Random(7)
-    full_and_update(args, rng)
+    if not args.versions_only:
+        full_and_update(args, rng)
     versions_and_latency(args, rng)
     return 0
 
