@@ -186,6 +186,7 @@ void InstallFullPackage(const InstallRequest& request, InstallResult& result) {
   }
   cleanup();
   result.success = true;
+  result.way = InstallWay::FullPackage;
   Report(request, 100, result.isUpdate ? "更新完成！" : "安装完成！");
 }
 
@@ -264,6 +265,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
 
   if (changes.empty()) {
     result.success = true;
+    result.way = InstallWay::NothingToDo;
     if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
     Report(request, 100, "本地文件均已是最新，无需更新。");
     return result;
@@ -314,6 +316,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   RemoveQuietly(blobs);
   if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
   result.success = true;
+  result.way = InstallWay::Differential;
   Report(request, 100, "差异化更新完成！");
   return result;
 }
