@@ -161,8 +161,14 @@ void CreateControls(HWND window) {
   CheckDlgButton(window, IDC_PURGE_GLOBAL, BST_UNCHECKED);
   const UINT dpi = DpiOf(window);
   LayOut(window, dpi);
-  SetWindowPos(window, nullptr, 0, 0, Scaled(kWizardWidth, dpi), Scaled(kWizardHeight, dpi),
-               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // Created for the primary screen's dpi; another monitor's needs another size.
+  RECT frame{};
+  GetWindowRect(window, &frame);
+  const int width = Scaled(kWizardWidth, dpi);
+  const int height = Scaled(kWizardHeight, dpi);
+  if (frame.right - frame.left != width || frame.bottom - frame.top != height) {
+    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
 }
 
 void SetControlsEnabled(HWND window, bool enabled) {
@@ -177,6 +183,8 @@ void SetControlsEnabled(HWND window, bool enabled) {
 
 void ShowBusy(HWND window) {
   SetControlsEnabled(window, false);
+  // The window keeps the keyboard while its controls are off, so Esc still reaches it.
+  SetFocus(window);
   SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETPOS, 5, 0);
 }
 

@@ -230,7 +230,8 @@ class WizardWindow(unittest.TestCase):
         self.assertEqual(wizard.box("yes")["title"], "操作进行中")
         self.assertEqual(wizard.exit_code(), 0)
         center = os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center")
-        self.assertEqual(open(kel_e2e.find_path(center, "VERSION")).read(), "2.0.0\n")
+        with open(kel_e2e.find_path(center, "VERSION")) as stream:
+            self.assertEqual(stream.read(), "2.0.0\n")
 
     def test_closing_during_the_startup_query_exits_cleanly(self):
         self.profile.add_sketchup(2025)

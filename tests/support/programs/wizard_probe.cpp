@@ -363,7 +363,7 @@ int Run(int argc, wchar_t** argv) {
     if (!desktop_path.empty()) {
       if (HDESK handle = OpenDesktopW(desktop, 0, FALSE, GENERIC_ALL)) SetThreadDesktop(handle);
     }
-    for (int waited = 0; waited < 30000 && !FindWizardNow() &&
+    for (int waited = 0; waited < 60000 && !FindWizardNow() &&
                          WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
          waited += 50) {
       Sleep(50);
@@ -378,10 +378,12 @@ int Run(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
-  // Per-monitor aware: the wizard's coordinates are read as they are, never rescaled.
+  // Per-monitor aware for measuring: the wizard's coordinates are read as they are, never
+  // rescaled. Only then: under Wine the other commands slow the wizard's start-up with it.
   using SetContext = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
-  if (auto set = reinterpret_cast<SetContext>(reinterpret_cast<void*>(
-          GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")))) {
+  auto set = reinterpret_cast<SetContext>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+  if (set && std::wstring(argv[1]) == L"measure") {
     set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
   }
   const std::wstring command = argv[1];
@@ -389,6 +391,22 @@ int wmain(int argc, wchar_t** argv) {
   wchar_t desktop[256] = {};
   if (GetEnvironmentVariableW(L"KEL_WIZARD_DESKTOP", desktop, 256) > 0) {
     if (HDESK handle = OpenDesktopW(desktop, 0, FALSE, GENERIC_ALL)) SetThreadDesktop(handle);
+  }
+  if (command == L"windows") {
+    json all = json::array();
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+          DWORD owner = 0;
+          GetWindowThreadProcessId(w, &owner);
+          if (owner == WizardPid()) {
+            reinterpret_cast<json*>(p)->push_back(
+                {{"class", U8(ClassOf(w))}, {"text", U8(TextOf(w))}, {"visible", IsWindowVisible(w) != FALSE}});
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&all));
+    Print(all);
+    return 0;
   }
   if (command == L"wait-gone") {
     const DWORD ms = Ms(argc, argv, 2, 20000);
@@ -400,7 +418,8 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   // A box of a process that has no wizard window (the help box) is found by its pid.
-  HWND wizard = command == L"box" && WizardPid() != 0 ? nullptr : FindWizard(30000);
+  // Under Wine a per-monitor aware window sometimes shows only after about 30 s.
+  HWND wizard = command == L"box" && WizardPid() != 0 ? nullptr : FindWizard(60000);
   if (!wizard && command != L"box") return 3;
   if (command == L"dump") {
     Print(Dump(wizard));
