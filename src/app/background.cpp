@@ -1,7 +1,5 @@
 #include "app/background.h"
 
-#include <commctrl.h>
-
 #include <exception>
 #include <memory>
 #include <optional>
@@ -27,13 +25,11 @@ struct SharedState {
   OperationEngines engines;
 };
 
+// Never destroyed: a detached worker may still be running while the process ends.
 SharedState& State() {
-  static SharedState state;
+  static SharedState& state = *new SharedState;
   return state;
 }
-
-constexpr int kToggledControls[] = {IDC_TARGET_LIST, IDC_BROWSE,  IDC_REDETECT,  IDC_AUTO_LAUNCH,
-                                    IDC_PURGE_GLOBAL, IDC_INSTALL, IDC_UNINSTALL, IDC_CLOSE};
 
 std::string ExceptionText() {
   try {
@@ -294,11 +290,9 @@ void StartVersionCheck() {
   Post(WM_SETUP_VERSION_CHECKED, 0, 0);
 }
 
-void start_install_worker(std::vector<std::wstring> dirs, std::wstring package,
+bool start_install_worker(std::vector<std::wstring> dirs, std::wstring package,
                           std::uint32_t waitPid) {
-  if (State().busy.exchange(true)) return;
-  SetControlsEnabled(false);
-  if (HWND window = State().window.load()) SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETPOS, 5, 0);
+  if (State().busy.exchange(true)) return false;
   auto job = std::make_shared<InstallJob>(InstallJob{std::move(dirs), std::move(package), waitPid});
   StartWorker(
       [job] {
@@ -306,24 +300,16 @@ void start_install_worker(std::vector<std::wstring> dirs, std::wstring package,
                                        PostProgress);
       },
       false);
+  return true;
 }
 
-void start_uninstall_worker(std::vector<std::wstring> dirs, bool purgeGlobal,
+bool start_uninstall_worker(std::vector<std::wstring> dirs, bool purgeGlobal,
                             std::uint32_t waitPid) {
-  if (State().busy.exchange(true)) return;
-  SetControlsEnabled(false);
-  if (HWND window = State().window.load()) SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETPOS, 5, 0);
+  if (State().busy.exchange(true)) return false;
   auto job = std::make_shared<UninstallJob>(UninstallJob{std::move(dirs), purgeGlobal, waitPid});
   StartWorker([job] { return GuardedUninstallOperation(*job, State().engines, PostProgress); },
               true);
-}
-
-void SetControlsEnabled(bool enabled) {
-  HWND window = State().window.load();
-  if (!window) return;
-  for (int id : kToggledControls) {
-    if (HWND control = GetDlgItem(window, id)) EnableWindow(control, enabled ? TRUE : FALSE);
-  }
+  return true;
 }
 
 void PostProgress(int percent, const std::string& text) {

@@ -12,30 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "decommission/uninstall.h"
-#include "common/progress.h"
-#include "install/install.h"
-#include "net/release.h"
+#include "app/engines.h"
 
 namespace kel {
 
 inline constexpr UINT WM_SETUP_VERSION_CHECKED = WM_APP + 101;
 inline constexpr UINT WM_SETUP_PROGRESS = WM_APP + 102;
 inline constexpr UINT WM_SETUP_DONE = WM_APP + 103;
-
-// Control ids of the wizard window.
-inline constexpr int IDC_TITLE = 1001;
-inline constexpr int IDC_SERVER_STATUS = 1002;
-inline constexpr int IDC_TARGET_LIST = 1003;
-inline constexpr int IDC_BROWSE = 1004;
-inline constexpr int IDC_REDETECT = 1005;
-inline constexpr int IDC_AUTO_LAUNCH = 1006;
-inline constexpr int IDC_PURGE_GLOBAL = 1007;
-inline constexpr int IDC_PROGRESS = 1008;
-inline constexpr int IDC_STATUS = 1009;
-inline constexpr int IDC_INSTALL = 1010;
-inline constexpr int IDC_UNINSTALL = 1011;
-inline constexpr int IDC_CLOSE = 1012;
 
 // lParam of WM_SETUP_PROGRESS.
 struct ProgressNote {
@@ -49,17 +32,6 @@ struct OperationOutcome {
   bool success = false;
   std::wstring message;
   std::vector<std::wstring> completedDirs;
-};
-
-// The engine calls the workers make, so that tests can stand in for them.
-struct OperationEngines {
-  std::function<bool(const std::string& origin, InstallerRelease& release, std::string& error)>
-      fetchLatestRelease;
-  std::function<InstallResult(const InstallRequest& request)> installIntoPlugins;
-  std::function<UninstallResult(const std::vector<std::wstring>& pluginsDirs, bool purgeGlobal,
-                                const ProgressCallback& progress)>
-      runUninstall;
-  std::function<bool(std::uint32_t pid, std::uint32_t timeoutMs)> waitForProcessExit;
 };
 
 struct ReleaseCache {
@@ -128,11 +100,12 @@ bool IsBusy();
 bool ClearBusy();
 
 void StartVersionCheck();
-void start_install_worker(std::vector<std::wstring> dirs, std::wstring package,
+// False when another operation is running: the request is dropped. The caller shows the
+// busy state (controls off, progress at 5) after a true.
+bool start_install_worker(std::vector<std::wstring> dirs, std::wstring package,
                           std::uint32_t waitPid);
-void start_uninstall_worker(std::vector<std::wstring> dirs, bool purgeGlobal,
+bool start_uninstall_worker(std::vector<std::wstring> dirs, bool purgeGlobal,
                             std::uint32_t waitPid);
-void SetControlsEnabled(bool enabled);
 void PostProgress(int percent, const std::string& text);
 
 }  // namespace kel

@@ -1,32 +1,33 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <string>
+
+#include "app/engines.h"
 #include "app/options.h"
+#include "app/run_log.h"
 #include "app/silent_runner.h"
 #include "app/wizard_window.h"
+#include "common/text.h"
 #include "net/origin.h"
 
 namespace {
 
-constexpr int kWindowWidth = 656;
-constexpr int kWindowHeight = 502;
 constexpr int kExitWindowFailed = 1;
 
-}  // namespace
+kel::WizardSettings SettingsOf(const kel::SetupOptions& options) {
+  kel::WizardSettings settings;
+  settings.mode = options.mode;
+  settings.target = options.target;
+  settings.package = options.package;
+  settings.waitPid = options.wait_pid;
+  settings.purgeGlobal = options.purge_global;
+  settings.noLaunch = options.no_launch;
+  return settings;
+}
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
-  SetProcessDPIAware();
-  INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&controls);
-
-  kel::SetupOptions options = kel::ParseCommandLine();
-  std::string origin = kel::ResolveBackendOrigin(options.origin);
-  kel::InitializeProcessOptions(std::move(options), std::move(origin));
-
-  if (kel::ProcessOptions().silent) {
-    return kel::RunSilent(kel::ProcessOptions(), kel::ResolvedOrigin(),
-                          kel::ProductionSilentOperations());
-  }
+int RunWizard(HINSTANCE instance, int show_command, const kel::OperationEngines& engines) {
+  kel::ConfigureWizard(SettingsOf(kel::ProcessOptions()), kel::ResolvedOrigin(), engines);
 
   WNDCLASSW window_class{};
   window_class.lpfnWndProc = kel::WizardWindowProc;
@@ -37,20 +38,59 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   window_class.lpszClassName = kel::kWizardWindowClass;
   RegisterClassW(&window_class);
 
-  const int x = (GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2;
-  const int y = (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2;
-  HWND window = CreateWindowExW(0, kel::kWizardWindowClass,
-                                L"Kel 插件中心 & 管理器 安装工具",
-                                WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, kWindowWidth,
-                                kWindowHeight, nullptr, nullptr, instance, nullptr);
+  // Sized for the primary screen's dpi; the window corrects itself for the monitor it is on.
+  const UINT dpi = kel::DpiOf(nullptr);
+  const int width = MulDiv(kel::kWizardWidth, static_cast<int>(dpi), kel::kDefaultDpi);
+  const int height = MulDiv(kel::kWizardHeight, static_cast<int>(dpi), kel::kDefaultDpi);
+  const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  HWND window = CreateWindowExW(0, kel::kWizardWindowClass, kel::kWizardWindowTitle,
+                                WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height,
+                                nullptr, nullptr, instance, nullptr);
   if (window == nullptr) return kExitWindowFailed;
 
   ShowWindow(window, show_command);
   UpdateWindow(window);
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+  MSG message{};
+  BOOL got = FALSE;
+  while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+    // Tab, Enter and Esc as in a dialog.
+    if (IsWindow(window) && IsDialogMessageW(window, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
-  return static_cast<int>(message.wParam);
+  return got == 0 ? static_cast<int>(message.wParam) : 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
+  SetProcessDPIAware();
+  INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+
+  kel::SetupOptions options = kel::ParseCommandLine();
+  if (options.help) {
+    MessageBoxW(nullptr, kel::HelpText().c_str(), kel::kWizardWindowTitle,
+                MB_OK | MB_ICONINFORMATION);
+    return 0;
+  }
+  std::string source;
+  std::string origin = kel::ResolveBackendOrigin(options.origin, &source);
+  kel::InitializeProcessOptions(std::move(options), std::move(origin));
+
+  kel::OperationEngines engines = kel::ProductionEngines();
+  kel::RunLog& log = kel::ProcessLog();
+  if (!kel::ProcessOptions().log.empty() && log.Open(kel::ProcessOptions().log)) {
+    engines = kel::LoggedEngines(std::move(engines),
+                                 [&log](std::string_view line) { log.Write(line); });
+    log.Write("command line: " + kel::WideToUtf8(GetCommandLineW()));
+    log.Write("origin: " + kel::ResolvedOrigin() + " (from " + source + ")");
+  }
+
+  const int code = kel::ProcessOptions().silent
+                       ? kel::RunSilent(kel::ProcessOptions(), kel::ResolvedOrigin(), engines)
+                       : RunWizard(instance, show_command, engines);
+  log.Write("exit code " + std::to_string(code));
+  return code;
 }

@@ -12,8 +12,16 @@
 namespace kel {
 namespace {
 
-SetupOptions g_options;
-std::string g_resolved_origin;
+struct ProcessWide {
+  SetupOptions options;
+  std::string resolvedOrigin;
+};
+
+// Never destroyed: a worker may still read it while the process ends.
+ProcessWide& Process() {
+  static ProcessWide& process = *new ProcessWide;
+  return process;
+}
 
 }  // namespace
 
@@ -51,6 +59,10 @@ SetupOptions ParseCommandLineText(const wchar_t* command_line) {
       options.package = take_value(i);
     } else if (arg == L"--origin") {
       options.origin = WideToUtf8(take_value(i));
+    } else if (arg == L"--log") {
+      options.log = take_value(i);
+    } else if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
+      options.help = true;
     } else if (arg == L"--wait-pid") {
       const std::wstring value = take_value(i);
       // unsigned long is 32 bits here, so an out-of-range value saturates at 4294967295.
@@ -62,12 +74,35 @@ SetupOptions ParseCommandLineText(const wchar_t* command_line) {
 
 SetupOptions ParseCommandLine() { return ParseCommandLineText(GetCommandLineW()); }
 
-void InitializeProcessOptions(SetupOptions options, std::string resolved_origin) {
-  g_options = std::move(options);
-  g_resolved_origin = std::move(resolved_origin);
+std::wstring HelpText() {
+  return L"用法：KelSetup.exe [选项]\n"
+         L"不带选项时打开安装向导。选项须完整书写并区分大小写；带值的选项取其后的一个参数。\n\n"
+         L"--silent\t不显示窗口：安装/更新检测到的每个 SketchUp 版本（或 --target），以退出代码报告结果\n"
+         L"--install-silent\t同 --silent\n"
+         L"--update\t自动更新勾选的版本（与 --silent 同用：静默更新）\n"
+         L"--uninstall\t卸载插件中心（与 --silent 同用：不显示任何窗口）\n"
+         L"--target 目录\t只处理这一个 Plugins 目录\n"
+         L"--package 安装包\t使用此离线安装包，不从服务器下载\n"
+         L"--origin 地址\t后端服务器地址（否则依次取 KEL_CLOUD_ORIGIN、KEL_BACKEND_ORIGIN、"
+         L"agent.properties、默认地址）\n"
+         L"--wait-pid 进程号\t先等待该进程结束，最多 15 秒\n"
+         L"--purge-global\t卸载时同时清除全局登录凭据与缓存\n"
+         L"--no-launch\t安装后不启动插件管理器\n"
+         L"--log 文件\t将运行过程追加写入此日志文件（UTF-8）\n"
+         L"--help, -h, /?\t显示本帮助\n\n"
+         L"静默运行的退出代码：\n"
+         L"0\t成功\n"
+         L"2\t未找到 SketchUp 的 Plugins 目录\n"
+         L"3\t无法获取服务器上的最新版本信息\n"
+         L"4\t安装或卸载失败（卸载留有待重启后删除的文件时也为 4；关闭 SketchUp 后再次运行即可完成）";
 }
 
-const SetupOptions& ProcessOptions() { return g_options; }
-const std::string& ResolvedOrigin() { return g_resolved_origin; }
+void InitializeProcessOptions(SetupOptions options, std::string resolved_origin) {
+  Process().options = std::move(options);
+  Process().resolvedOrigin = std::move(resolved_origin);
+}
+
+const SetupOptions& ProcessOptions() { return Process().options; }
+const std::string& ResolvedOrigin() { return Process().resolvedOrigin; }
 
 }  // namespace kel

@@ -15,12 +15,17 @@ struct SetupOptions {
   bool silent = false;
   bool purge_global = false;
   bool no_launch = false;
+  std::wstring log;       // "--log": the run log file, empty for none
+  bool help = false;      // "--help", "-h" or "/?"
 };
 
 // Parses the process command line.
 SetupOptions ParseCommandLine();
 // Parses a whole command line text as the process would see it (program path first).
 SetupOptions ParseCommandLineText(const wchar_t* command_line);
+
+// The options and exit codes as the help box shows them.
+std::wstring HelpText();
 
 // Process-wide options and backend origin: set once by the entry point before any window or
 // worker thread exists, read-only afterwards.

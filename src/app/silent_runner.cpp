@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <optional>
 
 #include "common/handles.h"
+#include "common/text.h"
+#include "install/download_cache.h"
 
 namespace kel {
 namespace {
@@ -27,8 +30,11 @@ bool WaitForProcessExit(std::uint32_t pid, std::uint32_t timeout_ms) {
 }
 
 int RunSilent(const SetupOptions& options, const std::string& resolved_origin,
-              const SilentOperations& operations) {
-  if (options.wait_pid != 0) operations.wait_for_process(options.wait_pid, kWaitPidTimeoutMs);
+              const OperationEngines& engines) {
+  auto log = [&engines](std::string_view line) {
+    if (engines.log) engines.log(line);
+  };
+  if (options.wait_pid != 0) engines.waitForProcessExit(options.wait_pid, kWaitPidTimeoutMs);
 
   std::vector<std::wstring> targets;
   if (!options.target.empty()) {
@@ -36,38 +42,55 @@ int RunSilent(const SetupOptions& options, const std::string& resolved_origin,
   } else {
     // A discovery that throws has found nothing usable.
     try {
-      targets = operations.discover_plugins_dirs();
+      for (const SketchUpTarget& found : engines.discover()) {
+        targets.push_back(found.pluginsDir.wstring());
+      }
     } catch (...) {
       targets.clear();
     }
   }
-  if (targets.empty()) return kExitNoTarget;
+  for (const std::wstring& target : targets) log("target: " + WideToUtf8(target));
+  if (targets.empty()) {
+    log("error: no SketchUp Plugins folder found");
+    return kExitNoTarget;
+  }
 
   // Lower layers may throw on unexpected conditions; a silent run still ends in its
   // documented exit code rather than dying.
   if (options.mode == "uninstall") {
     try {
-      return operations.uninstall(targets, options.purge_global) ? kExitSuccess
-                                                                 : kExitOperationFailed;
+      return engines.runUninstall(targets, options.purge_global, ProgressCallback()).success
+                 ? kExitSuccess
+                 : kExitOperationFailed;
     } catch (...) {
       return kExitOperationFailed;
     }
   }
 
-  std::shared_ptr<const InstallerRelease> release;
+  std::optional<InstallerRelease> release;
   if (options.package.empty()) {
     try {
-      if (!operations.fetch_release(resolved_origin, release)) return kExitReleaseQueryFailed;
+      InstallerRelease fetched;
+      std::string error;
+      if (!engines.fetchLatestRelease(resolved_origin, fetched, error)) {
+        return kExitReleaseQueryFailed;
+      }
+      release = std::move(fetched);
     } catch (...) {
       return kExitReleaseQueryFailed;
     }
   }
 
+  DownloadCache cache;  // each file fetched once for every version of the run
   for (const std::wstring& target : targets) {
+    InstallRequest request;
+    request.cache = &cache;
+    request.pluginsDir = target;
+    request.origin = resolved_origin;
+    request.release = release;
+    request.offlinePackage = options.package;
     try {
-      if (!operations.install(target, resolved_origin, release.get(), options.package)) {
-        return kExitOperationFailed;
-      }
+      if (!engines.installIntoPlugins(request).success) return kExitOperationFailed;
     } catch (...) {
       return kExitOperationFailed;
     }
@@ -75,7 +98,8 @@ int RunSilent(const SetupOptions& options, const std::string& resolved_origin,
 
   if (!options.no_launch) {
     try {
-      operations.launch_plugin_manager(targets.front());
+      std::string ignored;
+      engines.launchPluginManager(targets.front(), ignored);
     } catch (...) {
       // The install succeeded; a manager that does not start changes nothing.
     }

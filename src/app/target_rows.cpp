@@ -99,6 +99,10 @@ std::vector<TargetRow> BuildTargetRows(const std::vector<TargetRow>& current,
   return rows;
 }
 
+void CheckRowsHoldingCenter(std::vector<TargetRow>& rows, bool targetGiven) {
+  for (TargetRow& row : rows) row.checked = row.centerPresent && (!targetGiven || row.checked);
+}
+
 bool SameDirectory(const std::wstring& a, const std::wstring& b) {
   std::error_code ec;
   if (fs::equivalent(fs::path(a), fs::path(b), ec) && !ec) return true;

@@ -44,6 +44,10 @@ std::vector<TargetRow> BuildTargetRows(const std::vector<TargetRow>& current,
                                        const std::optional<std::string>& releaseVersion,
                                        const std::wstring& target);
 
+// The automatic uninstall's selection: exactly the rows whose folder holds the plugin
+// center (of those "--target" selected, when it was given), whatever the release query said.
+void CheckRowsHoldingCenter(std::vector<TargetRow>& rows, bool targetGiven);
+
 // Both name the same directory: the same file-system object, or equal ignoring case.
 bool SameDirectory(const std::wstring& a, const std::wstring& b);
 

@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "app/background.h"
-#include "app/options.h"
-#include "app/wizard_engines.h"
+#include "app/target_rows.h"
 #include "common/handles.h"
 #include "common/text.h"
 
@@ -22,19 +21,31 @@ namespace {
 
 struct WizardState {
   WizardSettings settings;
-  WizardServices services;
+  OperationEngines engines;
+  TargetEnvironment targets;
   std::vector<TargetRow> rows;  // TargetRows: window thread only
   unique_gdi normalFont;
   unique_gdi boldFont;
   unique_gdi titleFont;
+  UINT dpi = kDefaultDpi;
+  HWND lastFocus = nullptr;  // restored when the window is activated again
   bool comInitialized = false;
-  bool configured = false;
 };
 
+// Never destroyed: nothing of the window may vanish under a worker while the process ends.
 WizardState& Wizard() {
-  static WizardState state;
+  static WizardState& state = *new WizardState;
   return state;
 }
+
+void Log(std::string_view line) {
+  if (Wizard().engines.log) Wizard().engines.log(line);
+}
+
+constexpr int kToggledControls[] = {IDC_TARGET_LIST, IDC_BROWSE,  IDC_REDETECT,  IDC_AUTO_LAUNCH,
+                                    IDC_PURGE_GLOBAL, IDC_INSTALL, IDC_UNINSTALL, IDC_CLOSE};
+
+constexpr int kListColumnWidth = 570;
 
 enum class FontKind { None, Normal, Bold, Title };
 
@@ -53,27 +64,29 @@ const ControlSpec kControls[] = {
      FontKind::Title},
     {IDC_SERVER_STATUS, L"STATIC", L"正在检测服务器最新版本与本机 SketchUp 环境...", SS_NOPREFIX,
      22, 48, 560, 22, FontKind::Normal},
-    {IDC_TARGET_LIST, WC_LISTVIEWW, L"", WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_NOCOLUMNHEADER,
+    {IDC_TARGET_LIST, WC_LISTVIEWW, L"", WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_NOCOLUMNHEADER,
      22, 80, 596, 175, FontKind::Normal},
-    {IDC_BROWSE, L"BUTTON", L"浏览 Plugins 目录...", BS_PUSHBUTTON, 22, 265, 160, 28,
+    {IDC_BROWSE, L"BUTTON", L"浏览 Plugins 目录...", WS_TABSTOP | BS_PUSHBUTTON, 22, 265, 160, 28,
      FontKind::Normal},
-    {IDC_REDETECT, L"BUTTON", L"重新检测版本", BS_PUSHBUTTON, 192, 265, 120, 28, FontKind::Normal},
-    {IDC_AUTO_LAUNCH, L"BUTTON", L"安装或更新完成后自动启动插件管理器并引导登录", BS_AUTOCHECKBOX,
+    {IDC_REDETECT, L"BUTTON", L"重新检测版本", WS_TABSTOP | BS_PUSHBUTTON, 192, 265, 120, 28, FontKind::Normal},
+    {IDC_AUTO_LAUNCH, L"BUTTON", L"安装或更新完成后自动启动插件管理器并引导登录", WS_TABSTOP | BS_AUTOCHECKBOX,
      22, 304, 420, 22, FontKind::Normal},
-    {IDC_PURGE_GLOBAL, L"BUTTON", L"卸载时同时清理全局登录凭据与本地缓存配置", BS_AUTOCHECKBOX, 22,
+    {IDC_PURGE_GLOBAL, L"BUTTON", L"卸载时同时清理全局登录凭据与本地缓存配置", WS_TABSTOP | BS_AUTOCHECKBOX, 22,
      330, 420, 22, FontKind::Normal},
     {IDC_PROGRESS, PROGRESS_CLASSW, L"", PBS_SMOOTH, 22, 362, 596, 18, FontKind::None},
     {IDC_STATUS, L"STATIC", L"请勾选要处理的 SketchUp 版本，然后选择安装、更新或卸载。", SS_NOPREFIX,
      22, 386, 596, 22, FontKind::Normal},
-    {IDC_INSTALL, L"BUTTON", L"安装 / 更新选中版本", BS_DEFPUSHBUTTON, 22, 418, 190, 34,
+    {IDC_INSTALL, L"BUTTON", L"安装 / 更新选中版本", WS_TABSTOP | BS_DEFPUSHBUTTON, 22, 418, 190, 34,
      FontKind::Bold},
-    {IDC_UNINSTALL, L"BUTTON", L"卸载选中版本的管理器", BS_PUSHBUTTON, 224, 418, 190, 34,
+    {IDC_UNINSTALL, L"BUTTON", L"卸载选中版本的管理器", WS_TABSTOP | BS_PUSHBUTTON, 224, 418, 190, 34,
      FontKind::Normal},
-    {IDC_CLOSE, L"BUTTON", L"关闭", BS_PUSHBUTTON, 518, 418, 100, 34, FontKind::Normal},
+    {IDC_CLOSE, L"BUTTON", L"关闭", WS_TABSTOP | BS_PUSHBUTTON, 518, 418, 100, 34, FontKind::Normal},
 };
 
-HGDIOBJ MakeFont(int height, int weight) {
-  return CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+int Scaled(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), kDefaultDpi); }
+
+HGDIOBJ MakeFont(int height, int weight, UINT dpi) {
+  return CreateFontW(Scaled(height, dpi), 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, FF_SWISS,
                      L"Microsoft YaHei UI");
 }
@@ -104,30 +117,75 @@ std::optional<std::string> KnownReleaseVersion() {
   return cache.release.versionCode;
 }
 
+// Every rectangle and font from the 96-dpi layout, scaled to `dpi`. The old fonts live until
+// no control uses them any more.
+void LayOut(HWND window, UINT dpi) {
+  auto& w = Wizard();
+  w.dpi = dpi;
+  unique_gdi normal(MakeFont(-14, 400, dpi));
+  unique_gdi bold(MakeFont(-14, 600, dpi));
+  unique_gdi title(MakeFont(-20, 700, dpi));
+  std::swap(w.normalFont, normal);
+  std::swap(w.boldFont, bold);
+  std::swap(w.titleFont, title);
+  for (const ControlSpec& spec : kControls) {
+    HWND control = Control(window, spec.id);
+    if (!control) continue;
+    MoveWindow(control, Scaled(spec.x, dpi), Scaled(spec.y, dpi), Scaled(spec.width, dpi),
+               Scaled(spec.height, dpi), TRUE);
+    HGDIOBJ font = FontOf(spec.font);
+    if (font) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  }
+  if (HWND list = Control(window, IDC_TARGET_LIST)) {
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, 0, Scaled(kListColumnWidth, dpi));
+  }
+}
+
 void CreateControls(HWND window) {
   auto& w = Wizard();
-  w.normalFont.reset(MakeFont(-14, 400));
-  w.boldFont.reset(MakeFont(-14, 600));
-  w.titleFont.reset(MakeFont(-20, 700));
   HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE));
   for (const ControlSpec& spec : kControls) {
-    HWND control = CreateWindowExW(0, spec.className, spec.text, WS_CHILD | WS_VISIBLE | spec.style,
-                                   spec.x, spec.y, spec.width, spec.height, window,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance,
-                                   nullptr);
-    HGDIOBJ font = FontOf(spec.font);
-    if (control && font) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    CreateWindowExW(0, spec.className, spec.text, WS_CHILD | WS_VISIBLE | spec.style, spec.x,
+                    spec.y, spec.width, spec.height, window,
+                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
   }
   if (HWND list = Control(window, IDC_TARGET_LIST)) {
     const DWORD ex = LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, ex, ex);
     LVCOLUMNW column{};
     column.mask = LVCF_WIDTH;
-    column.cx = 570;
+    column.cx = kListColumnWidth;
     SendMessageW(list, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
   }
   CheckDlgButton(window, IDC_AUTO_LAUNCH, w.settings.noLaunch ? BST_UNCHECKED : BST_CHECKED);
   CheckDlgButton(window, IDC_PURGE_GLOBAL, BST_UNCHECKED);
+  const UINT dpi = DpiOf(window);
+  LayOut(window, dpi);
+  // Created for the primary screen's dpi; another monitor's needs another size.
+  RECT frame{};
+  GetWindowRect(window, &frame);
+  const int width = Scaled(kWizardWidth, dpi);
+  const int height = Scaled(kWizardHeight, dpi);
+  if (frame.right - frame.left != width || frame.bottom - frame.top != height) {
+    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
+void SetControlsEnabled(HWND window, bool enabled) {
+  for (int id : kToggledControls) {
+    if (HWND control = Control(window, id)) EnableWindow(control, enabled ? TRUE : FALSE);
+  }
+  // A disabled control cannot keep the focus; the list takes it back afterwards.
+  if (enabled && (GetFocus() == nullptr || GetFocus() == window)) {
+    SetFocus(Control(window, IDC_TARGET_LIST));
+  }
+}
+
+void ShowBusy(HWND window) {
+  SetControlsEnabled(window, false);
+  // The window keeps the keyboard while its controls are off, so Esc still reaches it.
+  SetFocus(window);
+  SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETPOS, 5, 0);
 }
 
 void InsertItem(HWND list, int index, const std::wstring& text, int stateImage) {
@@ -150,15 +208,21 @@ void FillTargetList(HWND window) {
   const auto& w = Wizard();
   const std::optional<std::string> release = KnownReleaseVersion();
   for (std::size_t i = 0; i < w.rows.size(); ++i) {
-    InsertItem(list, static_cast<int>(i), RowLabel(w.rows[i], release, w.services.targets),
+    InsertItem(list, static_cast<int>(i), RowLabel(w.rows[i], release, w.targets),
                w.rows[i].checked ? 2 : 1);
   }
   if (w.rows.empty()) InsertItem(list, 0, kNoSketchUpHint, 0);
+  // Space toggles the focused row: there always is one.
+  LVITEMW focus{};
+  focus.stateMask = LVIS_FOCUSED | LVIS_SELECTED;
+  focus.state = LVIS_FOCUSED | LVIS_SELECTED;
+  SendMessageW(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&focus));
 }
 
 void RebuildTargetList(HWND window) {
   auto& w = Wizard();
-  w.rows = BuildTargetRows(w.rows, w.services.targets, KnownReleaseVersion(), w.settings.target);
+  w.rows = BuildTargetRows(w.rows, w.targets, KnownReleaseVersion(), w.settings.target);
+  if (w.settings.mode == "uninstall") CheckRowsHoldingCenter(w.rows, !w.settings.target.empty());
   FillTargetList(window);
 }
 
@@ -184,13 +248,13 @@ void AddCustomPluginsDir(HWND window) {
   wchar_t path[MAX_PATH] = {};
   if (!SHGetPathFromIDListW(static_cast<PCIDLIST_ABSOLUTE>(chosen.get()), path)) return;
   auto& w = Wizard();
-  w.rows.push_back(ExamineCustomDir(ChosenPluginsDir(path), w.services.targets));
+  w.rows.push_back(ExamineCustomDir(ChosenPluginsDir(path), w.targets));
   FillTargetList(window);
 }
 
 // Retry/Cancel until SketchUp is gone; false when the user gave up.
 bool WaitUntilSketchUpClosed(HWND window, const wchar_t* text, const wchar_t* title) {
-  const auto& running = Wizard().services.isSketchUpRunning;
+  const auto& running = Wizard().engines.isSketchUpRunning;
   while (running && running()) {
     if (Ask(window, text, title, MB_ICONWARNING | MB_RETRYCANCEL) != IDRETRY) return false;
   }
@@ -203,7 +267,7 @@ void OnInstall(HWND window) {
     Ask(window, L"请至少勾选一个 SketchUp 版本或 Plugins 目录。", L"提示", MB_ICONWARNING);
     return;
   }
-  start_install_worker(std::move(dirs), Wizard().settings.package, 0);
+  if (start_install_worker(std::move(dirs), Wizard().settings.package, 0)) ShowBusy(window);
 }
 
 void OnUninstall(HWND window) {
@@ -226,41 +290,37 @@ void OnUninstall(HWND window) {
     return;
   }
   const bool purge = IsDlgButtonChecked(window, IDC_PURGE_GLOBAL) == BST_CHECKED;
-  start_uninstall_worker(std::move(dirs), purge, 0);
+  if (start_uninstall_worker(std::move(dirs), purge, 0)) ShowBusy(window);
 }
 
 void OnVersionChecked(HWND window, bool ok) {
   const auto& w = Wizard();
-  ReleaseCache cache = SharedReleaseStore().Read();
-  std::wstring status;
-  if (ok && cache.releaseKnown) {
-    status = L"服务器最新版本：v" + Utf8ToWide(cache.release.versionCode) + L"  |  完整包大小：" +
-             std::to_wstring(cache.release.fileSizeBytes / 1024) + L" KB（已安装版本将自动走差异化更新）";
-  } else if (!w.settings.package.empty()) {
-    status = L"离线更新包模式就绪：将直接从本地升级包执行差异化覆盖";
-  } else {
-    status = L"暂无法连接官网版本服务：" + cache.error + L"（仍可执行本地卸载）";
-  }
+  const ReleaseCache cache = SharedReleaseStore().Read();
+  const std::wstring status = ServerStatusText(ok, cache, w.settings);
   SetText(window, IDC_SERVER_STATUS, status);
+  Log("server status: " + WideToUtf8(status));
+  // The automatic operation acts on the rows as rebuilt for the answer.
   RebuildTargetList(window);
 
-  if (IsBusy()) return;
-  if (w.settings.mode == "update") {
-    std::vector<std::wstring> dirs = CollectCheckedDirs(window);
-    if (!dirs.empty()) start_install_worker(std::move(dirs), w.settings.package, w.settings.waitPid);
-  } else if (w.settings.mode == "uninstall") {
-    std::vector<std::wstring> dirs = CollectCheckedDirs(window);
-    if (dirs.empty()) return;
+  const VersionCheckDecision decision = DecideVersionChecked(ok, cache, w.settings, IsBusy(), CollectCheckedDirs(window),
+                                  IsDlgButtonChecked(window, IDC_PURGE_GLOBAL) == BST_CHECKED);
+  if (decision.action == AutoAction::Install) {
+    if (start_install_worker(CollectCheckedDirs(window), w.settings.package, decision.waitPid)) {
+      ShowBusy(window);
+    }
+  } else if (decision.action == AutoAction::Uninstall) {
     if (!WaitUntilSketchUpClosed(window,
                                  L"检测到 SketchUp 正在运行，请先保存模型并关闭所有 SketchUp "
                                  L"窗口，再点击“重试”以彻底卸载并安全还原第三方插件。",
                                  L"Kel 插件管理器卸载提示")) {
+      Log("the uninstall was cancelled while SketchUp was running");
       PostQuitMessage(0);
       return;
     }
-    const bool purge =
-        w.settings.purgeGlobal || IsDlgButtonChecked(window, IDC_PURGE_GLOBAL) == BST_CHECKED;
-    start_uninstall_worker(std::move(dirs), purge, w.settings.waitPid);
+    if (start_uninstall_worker(CollectCheckedDirs(window), decision.purgeGlobal,
+                               decision.waitPid)) {
+      ShowBusy(window);
+    }
   }
 }
 
@@ -274,29 +334,25 @@ void OnProgress(HWND window, LPARAM lParam) {
 void OnDone(HWND window, LPARAM lParam) {
   std::unique_ptr<OperationOutcome> outcome(reinterpret_cast<OperationOutcome*>(lParam));
   ClearBusy();
-  SetControlsEnabled(true);
+  SetControlsEnabled(window, true);
   if (!outcome) return;
-  const auto& w = Wizard();
-  SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETPOS, outcome->success ? 100 : 0, 0);
-  SetText(window, IDC_STATUS, outcome->success ? std::wstring(L"操作成功完成。") : outcome->message);
+  auto& w = Wizard();
+  const DoneDecision decision =
+      DecideDone(*outcome, w.settings, IsDlgButtonChecked(window, IDC_AUTO_LAUNCH) == BST_CHECKED);
+  Log((outcome->success ? "result: " : "error: ") + WideToUtf8(outcome->message));
+  SendDlgItemMessageW(window, IDC_PROGRESS, PBM_SETPOS, decision.progress, 0);
+  SetText(window, IDC_STATUS, decision.status);
   RebuildTargetList(window);
 
-  if (outcome->isUninstall || !outcome->success) {
-    Ask(window, outcome->message, outcome->isUninstall ? L"卸载与还原结果" : L"操作提示",
-        outcome->success ? MB_ICONINFORMATION : MB_ICONERROR);
-    if (outcome->isUninstall && outcome->success && w.settings.mode == "uninstall") PostQuitMessage(0);
-    return;
-  }
-  if (!w.settings.noLaunch && IsDlgButtonChecked(window, IDC_AUTO_LAUNCH) == BST_CHECKED &&
-      !outcome->completedDirs.empty() && w.services.launchPluginManager) {
+  if (decision.launchDir && w.engines.launchPluginManager) {
     std::string ignored;
-    w.services.launchPluginManager(outcome->completedDirs.front(), ignored);
+    w.engines.launchPluginManager(*decision.launchDir, ignored);
   }
-  if (w.settings.mode == "update") {
-    PostQuitMessage(0);
-    return;
+  if (decision.showBox) {
+    Ask(window, outcome->message, decision.boxTitle.c_str(),
+        decision.boxIcon == BoxIcon::Information ? MB_ICONINFORMATION : MB_ICONERROR);
   }
-  Ask(window, outcome->message, L"安装 / 更新完成", MB_ICONINFORMATION);
+  if (decision.quit) PostQuitMessage(0);
 }
 
 // Closing mid-operation ends the process and the operation with it: ask first.
@@ -309,26 +365,73 @@ bool MayClose(HWND window) {
 
 }  // namespace
 
-void ConfigureWizard(WizardSettings settings, WizardServices services) {
-  Wizard().settings = std::move(settings);
-  Wizard().services = std::move(services);
-  Wizard().configured = true;
+void ConfigureWizard(WizardSettings settings, const std::string& origin,
+                     const OperationEngines& engines) {
+  auto& w = Wizard();
+  w.settings = std::move(settings);
+  w.engines = engines;
+  w.targets.discover = engines.discover;
+  w.targets.readInstalledVersion = engines.readInstalledVersion;
+  w.targets.compareVersions = engines.compareVersions;
+  ConfigureBackgroundOperations(origin, engines);
+}
+
+UINT DpiOf(HWND window) {
+  // Windows 10 1607 and later; older systems give the screen's dpi.
+  using DpiForWindow = UINT(WINAPI*)(HWND);
+  static const auto dpi_for_window = reinterpret_cast<DpiForWindow>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (window && dpi_for_window) {
+    if (const UINT dpi = dpi_for_window(window)) return dpi;
+  }
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  if (screen) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : kDefaultDpi;
 }
 
 LRESULT CALLBACK WizardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE: {
-      if (!Wizard().configured) {
-        ConfigureBackgroundOperations(ResolvedOrigin(), ProductionOperationEngines());
-        ConfigureWizard(WizardSettingsFromProcessOptions(), ProductionWizardServices());
-      }
       SetMainWindow(window);
       // The folder browser's new dialog style needs COM on this thread.
       Wizard().comInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
       CreateControls(window);
       RebuildTargetList(window);
+      SetFocus(Control(window, IDC_TARGET_LIST));
       StartVersionCheck();
       return 0;
+    }
+    case WM_DPICHANGED: {
+      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(window, nullptr, suggested->left, suggested->top,
+                   suggested->right - suggested->left, suggested->bottom - suggested->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      LayOut(window, LOWORD(wParam));
+      return 0;
+    }
+    case WM_ACTIVATE:
+      // The default handling would put the focus on the window itself.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        if (HWND focus = GetFocus(); focus && IsChild(window, focus)) Wizard().lastFocus = focus;
+      } else if (!HIWORD(wParam)) {
+        HWND focus = Wizard().lastFocus;
+        if (!focus || !IsWindow(focus) || !IsWindowEnabled(focus)) {
+          focus = Control(window, IDC_TARGET_LIST);
+        }
+        if (IsWindowEnabled(focus)) SetFocus(focus);
+        return 0;
+      }
+      break;
+    case DM_GETDEFID: {
+      // Enter presses the focused push button, otherwise the install button.
+      HWND focus = GetFocus();
+      int id = IDC_INSTALL;
+      if (focus && IsChild(window, focus) &&
+          (SendMessageW(focus, WM_GETDLGCODE, 0, 0) & DLGC_UNDEFPUSHBUTTON)) {
+        id = GetDlgCtrlID(focus);
+      }
+      return MAKELRESULT(id, DC_HASDEFID);
     }
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
@@ -337,6 +440,8 @@ LRESULT CALLBACK WizardWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         case IDC_INSTALL: OnInstall(window); return 0;
         case IDC_UNINSTALL: OnUninstall(window); return 0;
         case IDC_CLOSE: PostQuitMessage(0); return 0;
+        // Esc: the same as the close box.
+        case IDCANCEL: SendMessageW(window, WM_CLOSE, 0, 0); return 0;
         default: break;
       }
       break;

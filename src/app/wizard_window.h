@@ -1,40 +1,41 @@
 #pragma once
-// The setup wizard window: its procedure and what it needs from the rest of the program.
+// The setup wizard window: its procedure, its controls and what it needs from the rest of
+// the program.
 
 #include <windows.h>
 
-#include <cstdint>
-#include <functional>
-#include <string>
-
-#include "app/target_rows.h"
+#include "app/engines.h"
+#include "app/wizard_decisions.h"
 
 namespace kel {
 
 inline constexpr wchar_t kWizardWindowClass[] = L"KelSetupWizardWindowClass";
 inline constexpr wchar_t kWizardWindowTitle[] = L"Kel 插件中心 & 管理器 安装工具";
+// The window's size at 96 dpi; every size scales with the window's dpi.
 inline constexpr int kWizardWidth = 656;
 inline constexpr int kWizardHeight = 502;
+inline constexpr UINT kDefaultDpi = 96;
 
-// The options the window acts on (a copy of the process-wide ones).
-struct WizardSettings {
-  std::string mode;  // "update", "uninstall" or anything else
-  std::wstring target;
-  std::wstring package;
-  std::uint32_t waitPid = 0;
-  bool purgeGlobal = false;
-  bool noLaunch = false;
-};
+inline constexpr int IDC_TITLE = 1001;
+inline constexpr int IDC_SERVER_STATUS = 1002;
+inline constexpr int IDC_TARGET_LIST = 1003;
+inline constexpr int IDC_BROWSE = 1004;
+inline constexpr int IDC_REDETECT = 1005;
+inline constexpr int IDC_AUTO_LAUNCH = 1006;
+inline constexpr int IDC_PURGE_GLOBAL = 1007;
+inline constexpr int IDC_PROGRESS = 1008;
+inline constexpr int IDC_STATUS = 1009;
+inline constexpr int IDC_INSTALL = 1010;
+inline constexpr int IDC_UNINSTALL = 1011;
+inline constexpr int IDC_CLOSE = 1012;
 
-struct WizardServices {
-  TargetEnvironment targets;
-  std::function<bool()> isSketchUpRunning;
-  std::function<bool(const std::wstring& pluginsDir, std::string& error)> launchPluginManager;
-};
-
-// Call once before the window is created.
-void ConfigureWizard(WizardSettings settings, WizardServices services);
+// Call once before the window is created; the engines also go to the background workers.
+void ConfigureWizard(WizardSettings settings, const std::string& origin,
+                     const OperationEngines& engines);
 
 LRESULT CALLBACK WizardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The dpi of `window` (of the primary screen for null), 96 where the system cannot tell.
+UINT DpiOf(HWND window);
 
 }  // namespace kel

@@ -267,6 +267,7 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   }
   RemoveQuietly(stage);
   result.success = true;
+  result.way = InstallWay::FullPackage;
   Report(request, 100, result.isUpdate ? "更新完成！" : "安装完成！");
 }
 
@@ -350,6 +351,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
 
   if (changes.empty()) {
     result.success = true;
+    result.way = InstallWay::NothingToDo;
     if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
     Report(request, 100, "本地文件均已是最新，无需更新。");
     return result;
@@ -406,6 +408,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   }
   if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
   result.success = true;
+  result.way = InstallWay::Differential;
   Report(request, 100, "差异化更新完成！");
   return result;
 }

@@ -22,8 +22,12 @@ struct InstallRequest {
   DownloadCache* cache = nullptr;
 };
 
+// How a successful install went: nothing to change, single changed files, or the package.
+enum class InstallWay { None, NothingToDo, Differential, FullPackage };
+
 struct InstallResult {
   bool success = false;
+  InstallWay way = InstallWay::None;
   bool isUpdate = false;  // kel_plugin_center already existed as a real directory
   std::uint64_t downloadedCount = 0;
   std::uint64_t writtenCount = 0;

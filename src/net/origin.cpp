@@ -85,16 +85,29 @@ std::string AgentPropertiesOrigin() {
 
 }  // namespace
 
-std::string ResolveBackendOrigin(const std::string& commandLineOrigin) {
+std::string ResolveBackendOrigin(const std::string& commandLineOrigin, std::string* source) {
+  auto from = [source](const char* name) {
+    if (source) *source = name;
+  };
   // The user's explicit choice is taken as it is, "18081" or not.
   std::string origin = NormalizeOrigin(commandLineOrigin);
-  if (!origin.empty()) return origin;
-  for (const wchar_t* name : {L"KEL_CLOUD_ORIGIN", L"KEL_BACKEND_ORIGIN"}) {
-    origin = EnvironmentOrigin(name);
-    if (Acceptable(origin)) return origin;
+  if (!origin.empty()) {
+    from("--origin");
+    return origin;
+  }
+  for (const char* name : {"KEL_CLOUD_ORIGIN", "KEL_BACKEND_ORIGIN"}) {
+    origin = EnvironmentOrigin(Utf8ToWide(name).c_str());
+    if (Acceptable(origin)) {
+      from(name);
+      return origin;
+    }
   }
   origin = AgentPropertiesOrigin();
-  if (!origin.empty()) return origin;
+  if (!origin.empty()) {
+    from("agent.properties");
+    return origin;
+  }
+  from("default");
   return kDefaultBackendOrigin;
 }
 

@@ -10,7 +10,10 @@ inline constexpr char kDefaultBackendOrigin[] = "http://192.168.1.100:18080";
 
 // Command line, then KEL_CLOUD_ORIGIN, KEL_BACKEND_ORIGIN, then agent.properties, then the
 // default. Values from the environment or the file that contain "18081" are skipped.
-std::string ResolveBackendOrigin(const std::string& commandLineOrigin);
+// `source`, when given, names where the origin came from ("--origin", the variable's name,
+// "agent.properties" or "default").
+std::string ResolveBackendOrigin(const std::string& commandLineOrigin,
+                                 std::string* source = nullptr);
 
 // Trims white space, then every trailing '/' and '\'.
 std::string NormalizeOrigin(std::string_view origin);

@@ -544,7 +544,8 @@ bool IsRegistryId(std::string_view text) {
   if (text.back() == '.' || text.back() == ' ') return false;
   std::string stem(text.substr(0, text.find('.')));
   std::transform(stem.begin(), stem.end(), stem.begin(), LowerAscii);
-  static const std::set<std::string, std::less<>> kReserved = {
+  // Never destroyed: a worker may still validate while the process ends.
+  static const auto& kReserved = *new const std::set<std::string, std::less<>>{
       "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
       "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
   return kReserved.count(stem) == 0;

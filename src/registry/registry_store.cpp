@@ -309,8 +309,9 @@ fs::path ModuleFileName() {
   return buffer;
 }
 
+// Never destroyed: an uninstall worker may still take the lock while the process ends.
 std::wstring& MutexNameOverride() {
-  static std::wstring name;
+  static std::wstring& name = *new std::wstring;
   return name;
 }
 

@@ -81,13 +81,22 @@ class SilentRunCase(unittest.TestCase):
         with open(kel_e2e.find_path(plugins, "kel_plugin_center/VERSION"), "rb") as stream:
             return stream.read()
 
+    def read_log(self, name="run.log"):
+        with open(os.path.join(self.root, name), "rb") as stream:
+            lines = stream.read().decode("utf-8").split("\r\n")
+        self.assertEqual(lines[-1], "")
+        # Every line: local date and time to the millisecond, then the event.
+        for line in lines[:-1]:
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S")
+        return [line[24:] for line in lines[:-1]]
+
 
 class SilentInstallTest(SilentRunCase):
     def test_discovered_versions_newest_first_and_one_manager_start(self):
         p2023 = self.sketchup_plugins(2023)
         p2024 = self.sketchup_plugins(2024)
         p2025 = self.sketchup_plugins(2025)
-        self.assertEqual(self.run_setup("--silent"), 0)
+        self.assertEqual(self.run_setup("--silent", "--log", self.win + "\\run.log"), 0)
         # One package download serves every version of the run.
         self.assertEqual(self.backend.request_paths(),
                          ["/v3/installer/latest", "/v3/installer/download/zip"])
@@ -106,6 +115,47 @@ class SilentInstallTest(SilentRunCase):
         self.assertEqual(started["KEL_INITIAL_LOGIN"], "1")
         self.assertEqual(started["argv0"].lower(),
                          (plugins_win + "\\kel_plugin_center\\bin\\KelPluginManager.exe").lower())
+
+        # The log tells the run's story; a second run appends and finds nothing to do.
+        self.assertEqual(self.run_setup("--silent", "--no-launch", "--log", self.win + "\\run.log"), 0)
+        log = self.read_log()
+        plugins_2024 = self.win + "\\Roaming\\SketchUp\\SketchUp 2024\\SketchUp\\Plugins"
+        plugins_2023 = self.win + "\\Roaming\\SketchUp\\SketchUp 2023\\SketchUp\\Plugins"
+        self.assertTrue(log[0].startswith("command line: ") and log[0].endswith("--origin " + self.backend.origin), log[0])
+        self.assertEqual(log[1], "origin: %s (from --origin)" % self.backend.origin)
+        self.assertEqual(log[2:5], ["target: " + plugins_win, "target: " + plugins_2024,
+                                    "target: " + plugins_2023])
+        self.assertIn("release: v3.1.0, package %d bytes, 27 files" % self.data["fileSizeBytes"], log)
+        self.assertEqual([line for line in log if line.startswith("installed into ")], [
+            "installed into %s: full package; 27 written, 0 unchanged" % plugins_win,
+            "installed into %s: full package; 27 written, 0 unchanged" % plugins_2024,
+            "installed into %s: full package; 27 written, 0 unchanged" % plugins_2023,
+            "installed into %s: nothing to do, every file is current; 0 written, 27 unchanged" % plugins_win,
+            "installed into %s: nothing to do, every file is current; 0 written, 27 unchanged" % plugins_2024,
+            "installed into %s: nothing to do, every file is current; 0 written, 27 unchanged" % plugins_2023])
+        progress = [line for line in log if line.startswith("progress: ")]
+        self.assertIn("progress: 正在写入安装文件...", progress)
+        self.assertTrue(all(a != b for a, b in zip(progress, progress[1:])), progress)
+        self.assertIn("plugin manager started from " + plugins_win, log)
+        self.assertEqual([line for line in log if line.startswith("exit code")], ["exit code 0"] * 2)
+        self.assertEqual(log[-1], "exit code 0")
+
+    def test_backend_down_exits_3_and_the_log_says_why(self):
+        p2025 = self.sketchup_plugins(2025)
+        self.sketchup_plugins(2024)
+        run = kel_e2e.run_setup(["--silent", "--origin", "http://127.0.0.1:9", "--log",
+                                 self.win + "\\down.log"], self.profile)
+        self.assertEqual(run.exit_code, 3)
+        self.assertEqual(os.listdir(p2025), [])
+        log = self.read_log("down.log")
+        self.assertEqual(log[1], "origin: http://127.0.0.1:9 (from --origin)")
+        self.assertEqual([line for line in log if line.startswith("target: ")], [
+            "target: " + self.win + "\\Roaming\\SketchUp\\SketchUp %d\\SketchUp\\Plugins" % year
+            for year in (2025, 2024)])
+        errors = [line for line in log if line.startswith("error: ")]
+        self.assertEqual(len(errors), 1, log)
+        self.assertRegex(errors[0], r"^error: release query failed: \S.*\(\d+\)")
+        self.assertEqual(log[-1], "exit code 3")
 
     def test_second_version_failing_exits_4_and_starts_nothing(self):
         p2025 = self.sketchup_plugins(2025)
@@ -137,9 +187,11 @@ class SilentInstallTest(SilentRunCase):
         self.assertEqual(launches[0]["argc"], "1")
         self.assertEqual(launches[0]["KEL_INITIAL_LOGIN"], "<unset>")
 
-    def test_no_launch_starts_nothing(self):
+    def test_no_launch_starts_nothing_and_an_unwritable_log_changes_nothing(self):
         plugins = self.sketchup_plugins(2025)
-        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        self.assertEqual(self.run_setup("--silent", "--no-launch", "--log",
+                                        self.win + "\\no such folder\\run.log"), 0)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "no such folder")))
         self.assert_installed(plugins)
         self.assertEqual(self.launches(0), [])
 

@@ -12,7 +12,9 @@ from wizard_e2e import BIN, BUILD, Backend, Display, Profile, Wizard  # noqa: E4
 
 HINT = "未自动检测到本机 SketchUp 目录，请点击右侧“浏览 Plugins 目录”手动选择"
 IDC_SERVER_STATUS, IDC_TARGET_LIST, IDC_STATUS = 1002, 1003, 1009
+IDC_AUTO_LAUNCH = 1006
 IDC_INSTALL, IDC_UNINSTALL, IDC_CLOSE = 1010, 1011, 1012
+TAB_ORDER = [1004, 1005, 1006, 1007, 1010, 1011, 1012, 1003]
 CHECKED, UNCHECKED = 2, 1
 
 EXPECTED_CONTROLS = [
@@ -69,6 +71,19 @@ class WizardWindow(unittest.TestCase):
                 return dump
             time.sleep(0.25)
         return dump
+
+    def launches(self, record, expect):
+        """The plugin manager's recorded starts; waits for `expect` of them (it is detached)."""
+        deadline = time.time() + (15 if expect else 2)
+        records = []
+        while time.time() < deadline:
+            if os.path.exists(record):
+                with open(record, encoding="utf-8") as stream:
+                    records = [r for r in stream.read().split("\n\n") if r.strip()]
+                if expect and len(records) >= expect:
+                    break
+            time.sleep(0.2)
+        return [dict(line.split("=", 1) for line in r.splitlines()) for r in records]
 
     def close(self, wizard):
         wizard.probe("click", IDC_CLOSE)
@@ -200,19 +215,76 @@ class WizardWindow(unittest.TestCase):
         self.assertLess(first["progress"], 50)
         self.assertFalse(any(c["enabled"] for c in first["controls"]
                              if c["id"] in (1003, 1004, 1005, 1006, 1007, 1010, 1011, 1012)))
-        # Closing mid-operation asks first; No keeps the window and the operation.
-        wizard.probe("close")
+        # Closing mid-operation (Esc like the close box) asks first; No keeps the operation.
+        wizard.keys("escape")
         box = wizard.box("no")
         self.assertEqual(box["title"], "操作进行中")
-        backend.release_package()
 
+        # Yes ends the process while the worker still waits for the package: a clean exit
+        # with 0, and nothing half-written.
+        wizard.probe("close")
+        self.assertEqual(wizard.box("yes")["title"], "操作进行中")
+        self.assertEqual(wizard.exit_code(), 0)
+        backend.release_package()
+        self.assertFalse(os.path.exists(os.path.join(self.profile.plugins_unix(2025),
+                                                     "kel_plugin_center")))
+
+    def test_closing_during_the_startup_query_exits_cleanly(self):
+        self.profile.add_sketchup(2025)
+        backend = self.backend(metadata_delay=6)
+        wizard = self.wizard(backend)
+        wizard.dump()
+        wizard.probe("close")
+        self.assertEqual(wizard.exit_code(20), 0)
+
+    def test_keyboard_and_the_launch_after_an_install(self):
+        self.profile.add_sketchup(2025)
+        self.profile.add_sketchup(2024)
+        backend = self.backend(with_manager=True)
+        record = os.path.join(self.profile.unix, "launches.txt")
+        wizard = Wizard(self.display, self.profile, "--origin", backend.origin,
+                        env={"KEL_MANAGER_RECORD": self.profile.win + "\\launches.txt"})
+        self.addCleanup(wizard.kill)
+        self.rows_after_query(wizard)
+        # Focus starts on the list; Tab walks the controls in visual order, Shift+Tab back.
+        self.assertEqual(wizard.keys(*["tab"] * 8), TAB_ORDER)
+        self.assertEqual(wizard.keys("shift+tab", "tab"), [1012, 1003])
+        wizard.keys("space")
+        self.assertEqual([state for _, state in rows(wizard.dump())], [UNCHECKED, CHECKED])
+        wizard.keys("space")
+        self.assertEqual([state for _, state in rows(wizard.dump())], [CHECKED, CHECKED])
+
+        # Enter installs; the manager starts once, for the first folder.
+        wizard.keys("return")
         done = wizard.box("ok", 60000)
         self.assertEqual(done["title"], "安装 / 更新完成")
         self.assertTrue(done["text"].startswith("已完成 2 个 SketchUp 版本的安装/更新！"), done["text"])
         self.assertEqual(wizard.dump()["progress"], 100)
         # The second version is installed from the package the first one fetched.
-        self.assertEqual(backend.requests.count(zip_path), 1)
-        self.close(wizard)
+        self.assertEqual(backend.requests.count("/v3/installer/download/zip"), 1)
+        launches = self.launches(record, 1)
+        self.assertEqual([l["KEL_PLUGINS_DIR"] for l in launches], [self.profile.plugins_win(2025)])
+
+        # With the box cleared a completed install starts nothing.
+        wizard.probe("click", IDC_AUTO_LAUNCH)
+        wizard.probe("check-row", 1, 1)
+        wizard.probe("click", IDC_INSTALL)
+        self.assertEqual(wizard.box("ok", 60000)["title"], "安装 / 更新完成")
+        self.assertEqual(len(self.launches(record, 0)), 1)
+
+        # Esc while idle closes like the close box.
+        wizard.keys("escape")
+        self.assertEqual(wizard.exit_code(), 0)
+
+    def test_help_box_lists_the_options_and_exits_0(self):
+        for spelling in ("--help", "-h", "/?"):
+            wizard = Wizard(self.display, self.profile, spelling)
+            self.addCleanup(wizard.kill)
+            box = wizard.box("ok")
+            self.assertEqual(box["title"], "Kel 插件中心 & 管理器 安装工具")
+            self.assertIn("--log 文件", box["text"])
+            self.assertIn("4\t安装或卸载失败", box["text"])
+            self.assertEqual(wizard.exit_code(), 0)
 
     def test_sketchup_running_prompts_retry_and_cancel(self):
         self.profile.add_sketchup(2025, "1.0.0")
@@ -248,6 +320,18 @@ class WizardWindow(unittest.TestCase):
         self.assertEqual(wizard.exit_code(), 0)
         self.assertTrue(os.path.isdir(os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center")))
 
+    def test_uninstall_mode_takes_exactly_the_folders_holding_the_center(self):
+        self.profile.add_sketchup(2025, "2.0.0")  # up to date: the query would not select it
+        self.profile.add_sketchup(2024)
+        backend = self.backend()
+        wizard = self.wizard(backend, "--uninstall")
+        box = wizard.box("ok", 60000)
+        self.assertEqual(box["title"], "卸载与还原结果")
+        self.assertEqual(wizard.exit_code(), 0)
+        self.assertFalse(os.path.exists(
+            os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center")))
+        self.assertEqual(os.listdir(self.profile.plugins_unix(2024)), [])
+
     def test_uninstall_mode_uninstalls_reports_and_closes(self):
         self.profile.add_sketchup(2026, "1.0.0")
         plugins = self.profile.add_sketchup(2025, "2.0.0")
@@ -262,6 +346,43 @@ class WizardWindow(unittest.TestCase):
             os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center")))
         self.assertTrue(os.path.isdir(
             os.path.join(self.profile.plugins_unix(2026), "kel_plugin_center")))
+
+
+@unittest.skipUnless(shutil.which("Xvfb") and shutil.which("import"), "Xvfb or ImageMagick missing")
+class WizardAt144Dpi(unittest.TestCase):
+    """The wizard on a 144-dpi display: the 96-dpi layout scaled by 1.5, no text clipped."""
+
+    def test_window_controls_and_texts_scale(self):
+        display = Display("1280x1024")
+        self.addCleanup(display.close)
+        profile = Profile()
+        self.addCleanup(profile.remove)
+        profile.add_sketchup(2025, "1.2.0")
+        profile.add_sketchup(2024)
+        backend = Backend()
+        self.addCleanup(backend.close)
+        wizard = Wizard(display, profile, "--origin", backend.origin, env={"KEL_WIZARD_DPI": "144"})
+        self.addCleanup(wizard.kill)
+        wizard.wait_text(IDC_SERVER_STATUS, "服务器最新版本：v")
+        time.sleep(1)
+        measured = wizard.probe("measure", 144)
+        width, height = measured["window"]
+        self.assertLessEqual(abs(width - 656 * 1.5), 1, measured["window"])
+        self.assertLessEqual(abs(height - 502 * 1.5), 1, measured["window"])
+        for control, (cid, _, _, rect) in zip(measured["controls"], EXPECTED_CONTROLS):
+            self.assertEqual(control["id"], cid)
+            for got, at96 in zip(control["rect"], rect):
+                self.assertLessEqual(abs(got - at96 * 1.5), 1, (cid, control["rect"]))
+            text_width, text_height = control["extent"]
+            # Check boxes lose their box and gap, buttons their frame.
+            room = control["rect"][2] - (30 if cid in (1006, 1007) else 12 if cid >= 1004 else 0)
+            self.assertLessEqual(text_width, room, (cid, control["text"], control["extent"]))
+            self.assertLessEqual(text_height, control["rect"][3], (cid, control["extent"]))
+        shot = os.path.join(BUILD, "wizard_144dpi.png")
+        display.screenshot(shot)
+        self.assertGreater(os.path.getsize(shot), 10000)
+        wizard.probe("click", IDC_CLOSE)
+        self.assertEqual(wizard.exit_code(), 0)
 
 
 if __name__ == "__main__":

@@ -27,10 +27,11 @@ def wine_env(extra=None):
 class Display:
     """A private Xvfb server; its number is chosen by the server itself."""
 
-    def __init__(self):
+    def __init__(self, size="800x600"):
+        self.size = size
         read_fd, write_fd = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", size + "x24", "-nolisten", "tcp"],
             pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         os.close(write_fd)
@@ -85,12 +86,16 @@ class Backend:
     """The sample backend serving a small release, with the pacing the wizard tests need."""
 
     def __init__(self, version="2.0.0", metadata_delay=0.0, package_status=200,
-                 hold_package=False):
+                 hold_package=False, with_manager=False):
         files = {
             "kel_plugin_center.rb": b"# loader\nextension.version = '%s'\n" % version.encode(),
             "kel_plugin_center/main.rb": b"puts 'kel'\n",
             "kel_plugin_center/lib/core.rb": b"module Kel; end\n",
         }
+        if with_manager:
+            # Records every start in the file named by KEL_MANAGER_RECORD.
+            with open(os.path.join(BIN, "kel_fake_plugin_manager.exe"), "rb") as stream:
+                files["kel_plugin_center/bin/KelPluginManager.exe"] = stream.read()
         self.release_dir = tempfile.mkdtemp(prefix="kel_wizard_release_")
         data = release_builder.build_release_from_files(files, self.release_dir, version)
         # A package size the status line shows in whole KiB.
@@ -139,8 +144,9 @@ class Backend:
 class Wizard:
     """One KelSetup.exe run in the wizard mode, and the probe that talks to it."""
 
-    def __init__(self, display, profile, *args):
-        self.env = wine_env({"DISPLAY": display.name, "KEL_WIZARD_DESKTOP": display.desktop})
+    def __init__(self, display, profile, *args, env=None):
+        self.env = wine_env({"DISPLAY": display.name, "KEL_WIZARD_DESKTOP": display.desktop,
+                             "KEL_WIZARD_DESKTOP_SIZE": display.size, **(env or {})})
         # Wine resets the profile variables of a process started from Linux: the probe sets
         # them and starts the wizard, and hands back its exit code.
         variables = ["%s=%s" % item for item in profile.env().items()]
@@ -166,6 +172,9 @@ class Wizard:
 
     def dump(self):
         return self.probe("dump")
+
+    def keys(self, *keys):
+        return self.probe("keys", *keys)["focus"]
 
     def wait_text(self, control_id, text, ms=30000):
         return self.probe("wait-text", control_id, text, ms)["text"]

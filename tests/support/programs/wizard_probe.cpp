@@ -9,10 +9,17 @@
 //                                           (ok, cancel, yes, no, retry) when given
 //   wizard_probe wait-gone [MS]             until the wizard window has gone
 //   wizard_probe close                      WM_CLOSE to the wizard window
+//   wizard_probe keys KEY...                type keys (tab, shift+tab, space, return, escape)
+//                                           into the wizard; print the focused control's id
+//                                           after each
+//   wizard_probe measure DPI                each control's rectangle and the extent of its
+//                                           text in the wizard's fonts at DPI
 //   wizard_probe run NAME=VALUE... -- PROGRAM ARGS...
 //                                           start PROGRAM with these variables set and exit with
 //                                           its exit code (Wine resets the profile variables of a
-//                                           process started from Linux, so they are set here)
+//                                           process started from Linux, so they are set here;
+//                                           KEL_WIZARD_DPI sets the user's dpi until the
+//                                           wizard's window shows, then restores it)
 // Exit 0 on success, 3 when the window or box did not appear in time, 2 on bad usage.
 #include <windows.h>
 #include <commctrl.h>
@@ -197,6 +204,84 @@ DWORD Ms(int argc, wchar_t** argv, int index, DWORD fallback) {
   return argc > index ? std::wcstoul(argv[index], nullptr, 10) : fallback;
 }
 
+// The wizard thread's focused control: GetFocus only sees the own thread.
+int FocusedId(HWND wizard) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(wizard, nullptr), &info) || !info.hwndFocus) {
+    return 0;
+  }
+  return info.hwndFocus == wizard ? -1 : GetDlgCtrlID(info.hwndFocus);
+}
+
+void Press(WORD key, bool shift) {
+  std::vector<INPUT> inputs;
+  auto add = [&inputs](WORD vk, bool up) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = vk;
+    input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    inputs.push_back(input);
+  };
+  if (shift) add(VK_SHIFT, false);
+  add(key, false);
+  add(key, true);
+  if (shift) add(VK_SHIFT, true);
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+json Keys(HWND wizard, int argc, wchar_t** argv) {
+  SetForegroundWindow(wizard);
+  Sleep(200);
+  json focus = json::array();
+  for (int i = 2; i < argc; ++i) {
+    const std::wstring key = argv[i];
+    const bool shift = key.rfind(L"shift+", 0) == 0;
+    const std::wstring name = shift ? key.substr(6) : key;
+    const WORD vk = name == L"tab" ? VK_TAB : name == L"space" ? VK_SPACE
+                  : name == L"return" ? VK_RETURN : name == L"escape" ? VK_ESCAPE : 0;
+    if (vk == 0) return nullptr;
+    Press(vk, shift);
+    Sleep(300);
+    focus.push_back(IsWindow(wizard) ? FocusedId(wizard) : 0);
+  }
+  return {{"focus", focus}};
+}
+
+// The extent of each control's text in the font the wizard gives it at `dpi` (a font handle
+// of another process cannot be used here).
+json Measure(HWND wizard, int dpi) {
+  json controls = json::array();
+  HDC dc = GetDC(nullptr);
+  for (int id = kFirstId; id <= kLastId; ++id) {
+    HWND c = GetDlgItem(wizard, id);
+    if (!c) continue;
+    const int height = id == 1001 ? -20 : -14;
+    const int weight = id == 1001 ? 700 : id == 1010 ? 600 : 400;
+    kel::unique_gdi font(CreateFontW(MulDiv(height, dpi, 96), 0, 0, 0, weight, FALSE, FALSE,
+                                     FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                     CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, FF_SWISS,
+                                     L"Microsoft YaHei UI"));
+    HGDIOBJ old = SelectObject(dc, font.get());
+    const std::wstring text = TextOf(c);
+    SIZE extent{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    SelectObject(dc, old);
+    RECT r{};
+    GetWindowRect(c, &r);
+    MapWindowPoints(nullptr, wizard, reinterpret_cast<POINT*>(&r), 2);
+    controls.push_back({{"id", id},
+                        {"text", U8(text)},
+                        {"rect", {r.left, r.top, r.right - r.left, r.bottom - r.top}},
+                        {"extent", {extent.cx, extent.cy}}});
+  }
+  ReleaseDC(nullptr, dc);
+  RECT window{};
+  GetWindowRect(wizard, &window);
+  return {{"window", {window.right - window.left, window.bottom - window.top}},
+          {"controls", controls}};
+}
+
 }  // namespace
 
 std::wstring Quote(const std::wstring& arg) {
@@ -236,20 +321,55 @@ int Run(int argc, wchar_t** argv) {
   if (GetEnvironmentVariableW(L"KEL_WIZARD_DESKTOP", desktop, 256) > 0) {
     // Under Wine a desktop with a size is a virtual desktop, which draws window frames itself
     // (an Xvfb display has no window manager to do it).
-    const wchar_t size[] = L"800x600";
+    wchar_t size[32] = L"800x600";
+    GetEnvironmentVariableW(L"KEL_WIZARD_DESKTOP_SIZE", size, 32);
     RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", desktop, REG_SZ,
-                    size, sizeof(size));
+                    size, static_cast<DWORD>((wcslen(size) + 1) * sizeof(wchar_t)));
     CreateDesktopW(desktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
     desktop_path = std::wstring(L"WinSta0\\") + desktop;
     startup.lpDesktop = desktop_path.data();
   }
+  // A process takes the user's dpi when it starts: set it for this one only.
+  wchar_t dpi_text[16] = {};
+  const bool set_dpi = GetEnvironmentVariableW(L"KEL_WIZARD_DPI", dpi_text, 16) > 0;
+  DWORD old_dpi = 0;
+  DWORD old_size = sizeof(old_dpi);
+  const bool had_dpi = RegGetValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels",
+                                    RRF_RT_REG_DWORD, nullptr, &old_dpi, &old_size) == ERROR_SUCCESS;
+  if (set_dpi) {
+    const DWORD dpi = std::wcstoul(dpi_text, nullptr, 10);
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD, &dpi,
+                    sizeof(dpi));
+  }
+  auto restore_dpi = [&] {
+    if (!set_dpi) return;
+    if (had_dpi) {
+      RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD,
+                      &old_dpi, sizeof(old_dpi));
+    } else {
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels");
+    }
+  };
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(argv[i], command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &info)) {
+    restore_dpi();
     return 125;
   }
   kel::unique_handle process(info.hProcess), thread(info.hThread);
   Print({{"pid", info.dwProcessId}});
+  if (set_dpi) {
+    SetEnvironmentVariableW(L"KEL_WIZARD_PID", std::to_wstring(info.dwProcessId).c_str());
+    if (!desktop_path.empty()) {
+      if (HDESK handle = OpenDesktopW(desktop, 0, FALSE, GENERIC_ALL)) SetThreadDesktop(handle);
+    }
+    for (int waited = 0; waited < 60000 && !FindWizardNow() &&
+                         WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+         waited += 50) {
+      Sleep(50);
+    }
+    restore_dpi();
+  }
   WaitForSingleObject(process.get(), INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(process.get(), &code);
@@ -258,11 +378,35 @@ int Run(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
+  // Per-monitor aware for measuring: the wizard's coordinates are read as they are, never
+  // rescaled. Only then: under Wine the other commands slow the wizard's start-up with it.
+  using SetContext = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+  auto set = reinterpret_cast<SetContext>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+  if (set && std::wstring(argv[1]) == L"measure") {
+    set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  }
   const std::wstring command = argv[1];
   if (command == L"run") return Run(argc, argv);
   wchar_t desktop[256] = {};
   if (GetEnvironmentVariableW(L"KEL_WIZARD_DESKTOP", desktop, 256) > 0) {
     if (HDESK handle = OpenDesktopW(desktop, 0, FALSE, GENERIC_ALL)) SetThreadDesktop(handle);
+  }
+  if (command == L"windows") {
+    json all = json::array();
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+          DWORD owner = 0;
+          GetWindowThreadProcessId(w, &owner);
+          if (owner == WizardPid()) {
+            reinterpret_cast<json*>(p)->push_back(
+                {{"class", U8(ClassOf(w))}, {"text", U8(TextOf(w))}, {"visible", IsWindowVisible(w) != FALSE}});
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&all));
+    Print(all);
+    return 0;
   }
   if (command == L"wait-gone") {
     const DWORD ms = Ms(argc, argv, 2, 20000);
@@ -273,8 +417,10 @@ int wmain(int argc, wchar_t** argv) {
     Print({{"gone", true}});
     return 0;
   }
-  HWND wizard = FindWizard(30000);
-  if (!wizard) return 3;
+  // A box of a process that has no wizard window (the help box) is found by its pid.
+  // Under Wine a per-monitor aware window sometimes shows only after about 30 s.
+  HWND wizard = command == L"box" && WizardPid() != 0 ? nullptr : FindWizard(60000);
+  if (!wizard && command != L"box") return 3;
   if (command == L"dump") {
     Print(Dump(wizard));
     return 0;
@@ -314,8 +460,8 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (command == L"box") {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(wizard, &pid);
+    DWORD pid = WizardPid();
+    if (wizard) GetWindowThreadProcessId(wizard, &pid);
     HWND box = FindBox(pid, Ms(argc, argv, 3, 20000));
     if (!box) return 3;
     // The message text is the box's longest static text (the icon's is empty).
@@ -329,6 +475,16 @@ int wmain(int argc, wchar_t** argv) {
       if (id == 0) return 2;
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     }
+    return 0;
+  }
+  if (command == L"keys") {
+    const json focus = Keys(wizard, argc, argv);
+    if (focus.is_null()) return 2;
+    Print(focus);
+    return 0;
+  }
+  if (command == L"measure" && argc >= 3) {
+    Print(Measure(wizard, static_cast<int>(std::wcstol(argv[2], nullptr, 10))));
     return 0;
   }
   if (command == L"close") {

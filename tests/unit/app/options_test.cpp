@@ -67,6 +67,31 @@ TEST(ParseCommandLine, ValueOptionTakesNextElementVerbatim) {
   EXPECT_EQ(options.target, L"b");
 }
 
+TEST(ParseCommandLine, LogTakesAValueAndEveryHelpSpellingAsksForHelp) {
+  SetupOptions options = Parse(L"--log \"C:\\logs dir\\run.log\" --silent");
+  EXPECT_EQ(options.log, L"C:\\logs dir\\run.log");
+  EXPECT_TRUE(options.silent);
+  EXPECT_FALSE(options.help);
+  EXPECT_EQ(Parse(L"--log --help").log, L"--help");
+  EXPECT_FALSE(Parse(L"--log --help").help);
+  for (const wchar_t* line : {L"--help", L"-h", L"/?", L"--silent /?"}) {
+    EXPECT_TRUE(Parse(line).help) << line;
+  }
+  for (const wchar_t* line : {L"--HELP", L"-H", L"/h", L"-?", L"--help=1"}) {
+    EXPECT_FALSE(Parse(line).help) << line;
+  }
+}
+
+TEST(HelpText, NamesEveryOptionAndExitCode) {
+  const std::wstring help = HelpText();
+  for (const wchar_t* word :
+       {L"--silent", L"--install-silent", L"--update", L"--uninstall", L"--target",
+        L"--package", L"--origin", L"--wait-pid", L"--purge-global", L"--no-launch", L"--log",
+        L"--help, -h, /?", L"\n0\t", L"\n2\t", L"\n3\t", L"\n4\t"}) {
+    EXPECT_NE(help.find(word), std::wstring::npos) << word;
+  }
+}
+
 TEST(ParseCommandLine, ValueOptionAsLastElementIsEmpty) {
   SetupOptions options = Parse(L"--package p.zip --silent --target");
   EXPECT_EQ(options.target, L"");

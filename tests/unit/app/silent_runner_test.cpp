@@ -31,44 +31,53 @@ struct FakeEngines {
   std::vector<bool> install_had_release;
   std::vector<std::wstring> install_packages;
 
-  SilentOperations Bind() {
-    SilentOperations ops;
-    ops.wait_for_process = [this](std::uint32_t pid, std::uint32_t timeout) {
+  std::vector<std::string> log;
+
+  OperationEngines Bind() {
+    OperationEngines ops;
+    ops.waitForProcessExit = [this](std::uint32_t pid, std::uint32_t timeout) {
       calls.push_back("wait");
       waited.push_back(pid);
       EXPECT_EQ(timeout, 15000u);
       return false;
     };
-    ops.discover_plugins_dirs = [this] {
+    ops.discover = [this] {
       calls.push_back("discover");
-      return discovered;
+      std::vector<SketchUpTarget> found;
+      for (const std::wstring& dir : discovered) found.push_back({2025, dir, true, false, ""});
+      return found;
     };
-    ops.fetch_release = [this](const std::string& origin,
-                               std::shared_ptr<const InstallerRelease>&) {
+    ops.fetchLatestRelease = [this](const std::string& origin, InstallerRelease&,
+                                    std::string& error) {
       calls.push_back("release");
       EXPECT_EQ(origin, "http://127.0.0.1:18080");
       if (throw_in_release) throw std::runtime_error("type error");
+      if (!release_ok) error = "连接服务器失败 (12029)";
       return release_ok;
     };
-    ops.install = [this](const std::wstring& dir, const std::string& origin,
-                         const InstallerRelease* release, const std::wstring& package) {
+    ops.installIntoPlugins = [this](const InstallRequest& request) {
       calls.push_back("install");
-      EXPECT_EQ(origin, "http://127.0.0.1:18080");
-      installed.push_back(dir);
-      install_had_release.push_back(release != nullptr);
-      install_packages.push_back(package);
+      EXPECT_EQ(request.origin, "http://127.0.0.1:18080");
+      installed.push_back(request.pluginsDir.wstring());
+      install_had_release.push_back(request.release.has_value());
+      install_packages.push_back(request.offlinePackage.wstring());
       if (throw_in_install) throw std::runtime_error("filesystem error");
       const size_t index = installed.size() - 1;
-      return index < install_results.size() ? bool(install_results[index]) : true;
+      InstallResult result;
+      result.success = index < install_results.size() ? bool(install_results[index]) : true;
+      return result;
     };
-    ops.uninstall = [this](const std::vector<std::wstring>& dirs, bool purge) {
+    ops.runUninstall = [this](const std::vector<std::wstring>& dirs, bool purge,
+                              const ProgressCallback&) {
       calls.push_back("uninstall");
       uninstalled = dirs;
       purge_seen = purge;
       if (throw_in_uninstall) throw std::runtime_error("boom");
-      return uninstall_ok;
+      UninstallResult result;
+      result.success = uninstall_ok;
+      return result;
     };
-    ops.launch_plugin_manager = [this](const std::wstring& dir) {
+    ops.launchPluginManager = [this](const std::wstring& dir, std::string&) {
       calls.push_back("launch");
       launched.push_back(dir);
       return false;  // a failed launch never changes the exit code
@@ -222,7 +231,7 @@ TEST(RunSilent, ProductionBindingFailsHonestlyWhereAnEngineIsMissing) {
   options.target = L"C:\\kel_no_such_dir\\Plugins";
   options.origin = "http://127.0.0.1:1";
   options.no_launch = true;
-  EXPECT_NE(RunSilent(options, "http://127.0.0.1:1", ProductionSilentOperations()), 0);
+  EXPECT_NE(RunSilent(options, "http://127.0.0.1:1", ProductionEngines()), 0);
 }
 
 // A real child process for the bounded wait.

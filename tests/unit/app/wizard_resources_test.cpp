@@ -33,6 +33,8 @@ TEST(ProgramResources, ManifestAsksForCommonControls6AndNoElevation) {
             std::string::npos);
   EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
   EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+  EXPECT_NE(manifest.find(">PerMonitorV2, System</dpiAwareness>"), std::string::npos);
+  EXPECT_NE(manifest.find(">true</dpiAware>"), std::string::npos);
 }
 
 TEST(ProgramResources, VersionInformationNamesTheProduct) {

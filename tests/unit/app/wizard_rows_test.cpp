@@ -70,6 +70,28 @@ TEST(TargetRows, DiscoveredRowsAreCheckedUntilTheReleaseShowsThemUpToDate) {
   EXPECT_TRUE(BuildTargetRows({}, env.Bind(), "1.0.0", L"")[1].checked == false);
 }
 
+TEST(TargetRows, AutomaticUninstallChecksExactlyTheRowsHoldingTheCenter) {
+  Env env;
+  env.found = {Found(2026, L"C:\\p26", true, "2.0.0"), Found(2025, L"C:\\p25", true, "1.0.0"),
+               Found(2024, L"C:\\p24", false, "")};
+  // Up to date, older, absent: the release answer must not matter, nor its absence.
+  for (const std::optional<std::string>& release :
+       {std::optional<std::string>(), std::optional<std::string>("2.0.0")}) {
+    std::vector<TargetRow> rows = BuildTargetRows({}, env.Bind(), release, L"");
+    CheckRowsHoldingCenter(rows, false);
+    EXPECT_EQ((std::vector<bool>{rows[0].checked, rows[1].checked, rows[2].checked}),
+              (std::vector<bool>{true, true, false}));
+    // With "--target" only the selected row, and only when it holds the center.
+    rows = BuildTargetRows({}, env.Bind(), release, L"C:\\P26");
+    CheckRowsHoldingCenter(rows, true);
+    EXPECT_EQ((std::vector<bool>{rows[0].checked, rows[1].checked, rows[2].checked}),
+              (std::vector<bool>{true, false, false}));
+    rows = BuildTargetRows({}, env.Bind(), release, L"C:\\p24");
+    CheckRowsHoldingCenter(rows, true);
+    EXPECT_FALSE(rows[0].checked || rows[1].checked || rows[2].checked);
+  }
+}
+
 TEST(TargetRows, TargetSelectsOnlyTheMatchingRowIgnoringCase) {
   test::Sandbox box;
   const fs::path dir = box.roaming() / L"SketchUp" / L"SketchUp 2025" / L"SketchUp" / L"Plugins";
