@@ -3,6 +3,7 @@
 
 #include "app/options.h"
 #include "app/silent_runner.h"
+#include "app/system_dlls.h"
 #include "app/wizard_window.h"
 #include "net/origin.h"
 
@@ -15,6 +16,8 @@ constexpr int kExitWindowFailed = 1;
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
+  // First: the program is started from download folders, where a planted DLL may lie.
+  kel::RestrictDllSearchToSystem32();
   SetProcessDPIAware();
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
