@@ -18,16 +18,21 @@ function(kel_delay_import_library out_var dll)
   list(SORT functions)
   list(REMOVE_DUPLICATES functions)
   list(JOIN functions "\n" exports)
-  set(text "LIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")
+  # dlltool names the library's symbols after its output path: relative, so that the program
+  # does not depend on the build folder. The command is part of the text, so a change to it
+  # makes the library again.
+  set(command ${KEL_DLLTOOL} --input-def ${dll}.def --dllname ${dll}.dll
+    --output-delaylib lib${dll}_delay.a --temp-prefix ${dll}_delay)
+  list(JOIN command " " command_text)
+  set(text "; ${command_text}\nLIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")
   if(EXISTS ${def})
     file(READ ${def} previous)
   endif()
   if(NOT EXISTS ${lib} OR NOT text STREQUAL "${previous}")
     file(MAKE_DIRECTORY ${KEL_DELAY_IMPORT_DIR})
     file(WRITE ${def} "${text}")
-    execute_process(COMMAND ${KEL_DLLTOOL} --input-def ${def} --dllname ${dll}.dll
-        --output-delaylib ${lib} --temp-prefix ${dll}_delay
-      WORKING_DIRECTORY ${KEL_DELAY_IMPORT_DIR} COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND ${command} WORKING_DIRECTORY ${KEL_DELAY_IMPORT_DIR}
+      COMMAND_ERROR_IS_FATAL ANY)
   endif()
   set(${out_var} ${lib} PARENT_SCOPE)
 endfunction()

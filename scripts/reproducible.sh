@@ -29,7 +29,8 @@ done
 if cmp "${sources[0]}/build/bin/KelSetup.exe" "${sources[1]}/build/bin/KelSetup.exe"; then
   echo "reproducible: the two builds of $commit are byte-identical"
 else
-  echo "NOT reproducible: the two builds of $commit differ" >&2
+  echo "NOT reproducible: the two builds of $commit differ (kept in $work)" >&2
+  trap - EXIT
   status=1
 fi
 exit $status
