@@ -14,7 +14,7 @@ namespace {
 constexpr const char* kSystemDllsLoadedByName[] = {
     "winhttp.dll", "bcrypt.dll", "version.dll", "uxtheme.dll", "dwmapi.dll", "cryptbase.dll"};
 
-// Loads a DLL named in the program's delay-import table (a plain ASCII name) from System32.
+// Loads a DLL by its plain ASCII name (as import tables give it) from System32 only.
 HMODULE LoadSystemDll(const char* name) {
   const std::wstring wide(name, name + std::char_traits<char>::length(name));
   HMODULE module = LoadLibraryExW(wide.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
