@@ -47,4 +47,20 @@ std::wstring FoldCase(std::wstring_view text) {
   return folded;
 }
 
+bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.empty()) return true;
+  if (a.size() > static_cast<size_t>(INT_MAX)) return false;
+  const int length = static_cast<int>(a.size());
+  return CompareStringOrdinal(a.data(), length, b.data(), length, TRUE) == CSTR_EQUAL;
+}
+
+std::string_view TrimAscii(std::string_view text) {
+  constexpr std::string_view kWhite = " \t\r\n\f\v";
+  const size_t first = text.find_first_not_of(kWhite);
+  if (first == std::string_view::npos) return {};
+  const size_t last = text.find_last_not_of(kWhite);
+  return text.substr(first, last - first + 1);
+}
+
 }  // namespace kel

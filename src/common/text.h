@@ -13,4 +13,11 @@ std::wstring Utf8ToWide(std::string_view text);
 // locale-independent table, which folds every script (the C runtime's towlower folds A-Z only).
 std::wstring FoldCase(std::wstring_view text);
 
+// Equal under the system's ordinal case table (the one the file system uses for names), in
+// every script, without building folded copies.
+bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b);
+
+// Without leading and trailing ASCII white space (blank, tab, CR, LF, FF, VT).
+std::string_view TrimAscii(std::string_view text);
+
 }  // namespace kel

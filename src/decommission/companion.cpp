@@ -5,7 +5,7 @@
 
 #include "common/text.h"
 #include "common/win_error.h"
-#include "decommission/ascii.h"
+#include "common/ascii.h"
 #include "decommission/gate.h"
 #include "decommission/managed_paths.h"
 #include "registry/registry_store.h"

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "common/text.h"
-#include "decommission/ascii.h"
+#include "common/ascii.h"
 #include "safefs/state_file.h"
 
 namespace kel {

@@ -8,7 +8,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
-#include "decommission/ascii.h"
+#include "common/ascii.h"
 #include "registry/registry_store.h"
 #include "safefs/physical_path.h"
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <optional>
 
-#include "decommission/ascii.h"
+#include "common/ascii.h"
 
 namespace kel {
 namespace {

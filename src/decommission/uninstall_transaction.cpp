@@ -9,7 +9,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "common/win_error.h"
-#include "decommission/ascii.h"
+#include "common/ascii.h"
 #include "decommission/companion.h"
 #include "decommission/gate.h"
 #include "decommission/receipts.h"

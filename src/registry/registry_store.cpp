@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/file_tree.h"
 #include "common/text.h"
 #include "common/win_error.h"
 #include "safefs/physical_path.h"
@@ -34,32 +35,15 @@ constexpr std::array<const wchar_t*, 13> kPerUserEntries = {
     L"suite_members.json", L"command_catalog.json",
     L"pending_cleanup.json"};
 
-bool EqualsIgnoreCase(const std::wstring& a, std::wstring_view b) {
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
-                              TRUE) == CSTR_EQUAL;
-}
-
 bool NameIs(const fs::path& path, std::wstring_view name) {
   return EqualsIgnoreCase(path.filename().wstring(), name);
 }
 
-DWORD Attributes(const fs::path& path) {
-  return GetFileAttributesW(ToExtendedPathIfLong(path).c_str());
-}
+bool Exists(const fs::path& path) { return QueryPathKind(path) != PathKind::kMissing; }
 
-bool Exists(const fs::path& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
+bool IsPlainDirectory(const fs::path& path) { return QueryPathKind(path) == PathKind::kDirectory; }
 
-bool IsPlainDirectory(const fs::path& path) {
-  const DWORD attributes = Attributes(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
-bool IsPlainFile(const fs::path& path) {
-  const DWORD attributes = Attributes(path);
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-}
+bool IsPlainFile(const fs::path& path) { return QueryPathKind(path) == PathKind::kFile; }
 
 std::wstring GetEnv(const wchar_t* name) {
   std::wstring value(256, L'\0');
@@ -88,28 +72,12 @@ std::vector<std::wstring> ListNames(const fs::path& directory) {
   return names;
 }
 
-// Never follows a link: a link inside the tree is removed itself, its target is left alone.
-bool RemoveTreeNoFollow(const fs::path& path) {
-  const std::wstring native = ToExtendedPathIfLong(path);
-  const DWORD attributes = GetFileAttributesW(native.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
-  if (attributes & FILE_ATTRIBUTE_READONLY) {
-    SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(native.c_str()) != 0;
-  bool ok = true;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    for (const auto& name : ListNames(path)) ok = RemoveTreeNoFollow(path / name) && ok;
-  }
-  return RemoveDirectoryW(native.c_str()) != 0 && ok;
-}
-
 // A copy that refuses links rather than copying what they point at.
 bool CopyTreeNoFollow(const fs::path& source, const fs::path& target) {
-  const DWORD attributes = Attributes(source);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
+  const PathKind kind = QueryPathKind(source);
+  if (kind != PathKind::kFile && kind != PathKind::kDirectory) return false;
   const std::wstring native_target = ToExtendedPathIfLong(target);
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  if (kind == PathKind::kFile) {
     return CopyFileW(ToExtendedPathIfLong(source).c_str(), native_target.c_str(), FALSE) != 0;
   }
   if (!CreateDirectoryW(native_target.c_str(), nullptr) && !IsPlainDirectory(target)) return false;
@@ -241,14 +209,6 @@ bool IsCurrentSchema(const json& document) {
   return schema->is_number_float() && schema->get<double>() == static_cast<double>(kRegistrySchemaVersion);
 }
 
-std::string TrimWhiteSpace(std::string_view text) {
-  constexpr std::string_view kWhite = " \t\r\n\f\v";
-  const std::size_t first = text.find_first_not_of(kWhite);
-  if (first == std::string_view::npos) return {};
-  const std::size_t last = text.find_last_not_of(kWhite);
-  return std::string(text.substr(first, last - first + 1));
-}
-
 std::string DecodeBase64Lenient(std::string_view text) {
   std::string out;
   std::uint32_t buffer = 0;
@@ -275,8 +235,7 @@ std::string DecodeBase64Lenient(std::string_view text) {
 // The token file itself must be a plain file in its folder: a link (Windows' or a Unix link
 // under Wine, which only shows in the final path) is never followed.
 bool ReadTokenFile(const fs::path& token, std::string& content) {
-  const DWORD attributes = Attributes(token);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  if (QueryPathKind(token) != PathKind::kFile) return false;
   unique_file file(CreateFileW(ToExtendedPathIfLong(token).c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -379,8 +338,8 @@ std::uint64_t RegistryNow() {
 }
 
 std::string UserKeyFor(std::string_view name, std::string_view id) {
-  const std::string trimmed_name = TrimWhiteSpace(name);
-  const std::string source = trimmed_name.empty() ? TrimWhiteSpace(id) : trimmed_name;
+  const std::string_view trimmed_name = TrimAscii(name);
+  const std::string source(trimmed_name.empty() ? TrimAscii(id) : trimmed_name);
   if (source.empty() || source == "\xE6\x9C\xAA\xE7\x99\xBB\xE5\xBD\x95") return std::string(kUnauthenticatedUserKey);
 
   std::string lowered;
@@ -427,7 +386,7 @@ ActiveUser GetActiveUser() {
   if (local.empty() || local.size() > 259) return user;
   std::string content;
   if (!ReadTokenFile(fs::path(local) / L"KelPlatformV3" / L"active_token.txt", content)) return user;
-  const std::string token = TrimWhiteSpace(content);
+  const std::string_view token = TrimAscii(content);
   const std::size_t dot = token.find('.');
   if (dot == std::string::npos) return user;
   const std::size_t end = token.find('.', dot + 1);

@@ -1,0 +1,32 @@
+#pragma once
+
+// What a path names and how to remove it, never looking through a link: a link is always
+// treated as the link itself, never as what it points at.
+
+#include <filesystem>
+#include <vector>
+
+namespace kel {
+
+enum class PathKind { kMissing, kFile, kDirectory, kLink, kError };
+
+// Never follows a link. kLink for any reparse point, and for a file that opens as another
+// object: a Unix file link inside a Wine prefix shows no reparse bit and only its final path
+// gives it away. kMissing when the item or a folder above it does not exist; kError (with
+// the Windows code in *error) when its attributes cannot be read.
+PathKind QueryPathKind(const std::filesystem::path& path, unsigned long* error = nullptr);
+
+struct TreeRemovalFailure {
+  std::filesystem::path path;
+  unsigned long code = 0;  // the Windows error that stopped its removal
+};
+
+// Removes a file, a directory tree or a link, never following a link (a link goes as itself,
+// its destination stays). Missing counts as removed. Read-only, hidden and system attributes
+// are cleared. Keeps going past what cannot be removed and lists it children before their
+// parent, the order in which a delete-at-restart schedule must name them. True only when
+// nothing remains.
+bool RemoveTreeNoFollow(const std::filesystem::path& path,
+                        std::vector<TreeRemovalFailure>* failures = nullptr);
+
+}  // namespace kel
