@@ -5,6 +5,12 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KEL_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
+# The program's PE time stamp is the commit's time: every build of one commit gives the same
+# bytes (a tree without git history gets 0).
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)
+  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-0}
+fi
 # Compiled objects are shared between work trees of the same sources.
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 if [ ! -f "$build/build.ninja" ]; then

@@ -7,6 +7,7 @@
 #include "app/options.h"
 #include "app/run_log.h"
 #include "app/silent_runner.h"
+#include "app/system_dlls.h"
 #include "app/wizard_window.h"
 #include "common/text.h"
 #include "net/origin.h"
@@ -65,6 +66,8 @@ int RunWizard(HINSTANCE instance, int show_command, const kel::OperationEngines&
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
+  // First: the program is started from download folders, where a planted DLL may lie.
+  kel::RestrictDllSearchToSystem32();
   SetProcessDPIAware();
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
