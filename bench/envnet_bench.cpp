@@ -1,6 +1,7 @@
 // Throughput of the file digest and of a streamed download, with the peak working set.
 //   envnet_bench sha256 FILE
 //   envnet_bench download URL DESTINATION
+//   envnet_bench files CONNECTIONS FOLDER URL...
 // Prints one "key=value" line per figure; bench/envnet_bench.py compares them with the system
 // tools.
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "install/sha256.h"
@@ -70,6 +72,23 @@ int wmain(int argc, wchar_t** argv) {
     Report("download", std::filesystem::file_size(destination), elapsed);
     return 0;
   }
-  std::fprintf(stderr, "usage: envnet_bench sha256 FILE | download URL DESTINATION\n");
+  if (mode == L"files" && argc >= 5) {
+    const std::filesystem::path folder = argv[3];
+    std::vector<kel::DownloadJob> jobs;
+    for (int i = 4; i < argc; ++i) {
+      jobs.push_back({kel::WideToUtf8(argv[i]), folder / (std::to_wstring(i - 4) + L".bin")});
+    }
+    std::string error;
+    const double start = Seconds();
+    if (!kel::HttpDownloadFiles(jobs, _wtoi(argv[2]), error, {})) {
+      std::printf("error=%s\n", error.c_str());
+      return 1;
+    }
+    std::printf("files=%zu\nfiles_seconds=%.3f\n", jobs.size(), Seconds() - start);
+    return 0;
+  }
+  std::fprintf(stderr,
+               "usage: envnet_bench sha256 FILE | download URL DESTINATION | "
+               "files CONNECTIONS FOLDER URL...\n");
   return 2;
 }

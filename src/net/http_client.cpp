@@ -4,7 +4,11 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -12,6 +16,7 @@
 #include "common/text.h"
 #include "common/win_error.h"
 #include "net/origin.h"
+#include "net/progress_throttle.h"
 #include "safefs/state_file.h"
 
 namespace kel {
@@ -19,6 +24,15 @@ namespace {
 
 constexpr DWORD kChunkSize = 65536;
 constexpr DWORD kEndOfStream = ERROR_HANDLE_EOF;  // 38: the body ended before Content-Length
+constexpr int kFileRetries = 3;
+constexpr int kMemoryRetries = 1;
+constexpr int kMaxConnections = 16;
+
+// A failure worth another attempt (the network or the server's moment), or not (the request
+// or the local disk).
+enum class Outcome { kDone, kFailed, kTransient };
+
+using ByteSink = std::function<void(std::uint64_t received, std::uint64_t total)>;
 
 struct AlignedDelete {
   void operator()(unsigned char* p) const { ::operator delete[](p, std::align_val_t(32)); }
@@ -33,25 +47,56 @@ bool FailWin(std::string& error, std::string_view text) {
   return Fail(error, WinErrorText(text, GetLastError()));
 }
 
-// A missing or unreadable header means the total is unknown (0).
-std::uint64_t ContentLength(HINTERNET request) {
+std::wstring HeaderText(HINTERNET request, DWORD query) {
   wchar_t text[64] = {};
   DWORD size = sizeof(text);
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                           text, &size, WINHTTP_NO_HEADER_INDEX)) {
-    return 0;
+  if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return {};
   }
-  const std::size_t length = std::min<std::size_t>(size / sizeof(wchar_t), 63);
-  if (length == 0) return 0;
+  return std::wstring(text, std::min<std::size_t>(size / sizeof(wchar_t), 63));
+}
+
+// Digits only; anything else (or an overflow) is nullopt.
+std::optional<std::uint64_t> ParseDecimal(std::wstring_view text) {
+  if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const wchar_t c = text[i];
-    if (c < L'0' || c > L'9') return 0;
+  for (const wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
     const std::uint64_t digit = static_cast<std::uint64_t>(c - L'0');
-    if (value > (UINT64_MAX - digit) / 10) return 0;
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
     value = value * 10 + digit;
   }
   return value;
+}
+
+// A missing or unreadable header means the total is unknown (0).
+std::uint64_t ContentLength(HINTERNET request) {
+  return ParseDecimal(HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH)).value_or(0);
+}
+
+// "bytes FIRST-LAST/SIZE" (SIZE may be "*": 0). nullopt when the header is not of that form.
+struct ContentRange {
+  std::uint64_t first = 0;
+  std::uint64_t size = 0;
+};
+std::optional<ContentRange> ParseContentRange(std::wstring_view text) {
+  constexpr std::wstring_view kUnit = L"bytes ";
+  if (text.substr(0, kUnit.size()) != kUnit) return std::nullopt;
+  text.remove_prefix(kUnit.size());
+  const std::size_t dash = text.find(L'-');
+  const std::size_t slash = text.find(L'/');
+  if (dash == std::wstring_view::npos || slash == std::wstring_view::npos || slash < dash) {
+    return std::nullopt;
+  }
+  const auto first = ParseDecimal(text.substr(0, dash));
+  const auto last = ParseDecimal(text.substr(dash + 1, slash - dash - 1));
+  if (!first || !last || *last < *first) return std::nullopt;
+  const std::wstring_view size = text.substr(slash + 1);
+  if (size == L"*") return ContentRange{*first, 0};
+  const auto total = ParseDecimal(size);
+  if (!total || *total <= *last) return std::nullopt;
+  return ContentRange{*first, *total};
 }
 
 // "scheme://" with a well-formed scheme other than http(s): the URL names a protocol, just
@@ -83,6 +128,277 @@ HINTERNET OpenSession(bool direct) {
   }
   return session;
 }
+
+// One request's state across its attempts: where the bytes go and how many are there.
+struct Transfer {
+  std::string* body = nullptr;
+  std::size_t bodyStart = 0;  // the caller's own prefix of `body`
+  const std::filesystem::path* destination = nullptr;
+  unique_file file;
+  std::uint64_t received = 0;
+  const ByteSink* sink = nullptr;
+};
+
+bool Truncate(HANDLE file) {
+  LARGE_INTEGER zero{};
+  return SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Drops what earlier attempts delivered, so the next bytes start the body anew.
+bool StartOver(Transfer& transfer, std::string& error) {
+  transfer.received = 0;
+  if (transfer.body != nullptr) transfer.body->resize(transfer.bodyStart);
+  if (transfer.file && !Truncate(transfer.file.get())) {
+    return Fail(error, "写入本地文件失败，可能磁盘空间不足");
+  }
+  return true;
+}
+
+Outcome Transient(std::string& error, std::string text) {
+  error = std::move(text);
+  return Outcome::kTransient;
+}
+
+Outcome Failed(std::string& error, std::string text) {
+  error = std::move(text);
+  return Outcome::kFailed;
+}
+
+Outcome Attempt(const UrlParts& parts, HINTERNET session, const HttpOptions& options,
+                Transfer& transfer, std::string& error) {
+  unique_hinternet connection(WinHttpConnect(session, parts.host.c_str(), parts.port, 0));
+  if (!connection) return Failed(error, WinErrorText("连接服务器失败", GetLastError()));
+
+  unique_hinternet request(WinHttpOpenRequest(
+      connection.get(), L"GET", parts.pathAndQuery.c_str(), nullptr, WINHTTP_NO_REFERER,
+      WINHTTP_DEFAULT_ACCEPT_TYPES, parts.secure ? WINHTTP_FLAG_SECURE : 0));
+  if (!request) return Failed(error, WinErrorText("创建 HTTP 请求失败", GetLastError()));
+
+  // Only a file keeps what earlier attempts wrote; a body in memory is fetched whole again.
+  const bool resuming = transfer.file && transfer.received > 0;
+  const std::wstring range =
+      resuming ? L"Range: bytes=" + std::to_wstring(transfer.received) + L"-" : std::wstring();
+  if (!WinHttpSendRequest(request.get(), resuming ? range.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+                          resuming ? static_cast<DWORD>(-1L) : 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                          0) ||
+      !WinHttpReceiveResponse(request.get(), nullptr)) {
+    const DWORD code = GetLastError();
+    std::string text = WinErrorText("请求服务器失败，请检查网络连接", code);
+    // A certificate the system refuses stays refused: asking again only delays the message.
+    const bool certificate = code == ERROR_WINHTTP_SECURE_FAILURE ||
+                             code == ERROR_WINHTTP_SECURE_INVALID_CA ||
+                             code == ERROR_WINHTTP_SECURE_CERT_CN_INVALID ||
+                             code == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID;
+    return certificate ? Failed(error, std::move(text)) : Transient(error, std::move(text));
+  }
+
+  DWORD status = 0;
+  DWORD statusSize = sizeof(status);
+  WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                      WINHTTP_NO_HEADER_INDEX);
+  // Tested before the file is opened, so an error page never truncates an existing file.
+  if (status < 200 || status > 299) {
+    std::string text = "服务器返回异常状态码 HTTP " + std::to_string(status);
+    return status >= 500 && status <= 599 ? Transient(error, std::move(text))
+                                          : Failed(error, std::move(text));
+  }
+  std::uint64_t total = ContentLength(request.get());
+  if (resuming && status == 206) {
+    const auto range_answer = ParseContentRange(HeaderText(request.get(),
+                                                           WINHTTP_QUERY_CONTENT_RANGE));
+    if (!range_answer || range_answer->first != transfer.received) {
+      // Bytes from elsewhere in the file would corrupt it: the next attempt asks for all.
+      if (!StartOver(transfer, error)) return Outcome::kFailed;
+      return Transient(error, "服务器返回异常状态码 HTTP 206");
+    }
+    if (range_answer->size != 0) {
+      total = range_answer->size;
+    } else if (total != 0) {
+      total += transfer.received;
+    }
+  } else if (!StartOver(transfer, error)) {
+    return Outcome::kFailed;
+  }
+  if (transfer.destination == nullptr && transfer.body != nullptr && options.maxBodyBytes != 0 &&
+      total > options.maxBodyBytes) {
+    return Failed(error, "服务器响应数据过大");
+  }
+
+  if (transfer.destination != nullptr && !transfer.file) {
+    const std::filesystem::path& destination = *transfer.destination;
+    if (destination.has_parent_path()) {
+      std::string directoryError;
+      if (!EnsureStateDirectory(destination.parent_path(), directoryError)) {
+        return Failed(error, "创建下载目录失败: " + directoryError);
+      }
+    }
+    transfer.file.reset(CreateFileW(destination.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!transfer.file) {
+      return Failed(error, "无法写入下载文件: " + WideToUtf8(destination.wstring()));
+    }
+  }
+
+  std::unique_ptr<unsigned char[], AlignedDelete> buffer(
+      new (std::align_val_t(32)) unsigned char[kChunkSize]());
+  for (;;) {
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request.get(), &available)) {
+      return Transient(error, WinErrorText("读取 HTTP 响应数据失败", GetLastError()));
+    }
+    if (available == 0) break;
+    while (available > 0) {
+      DWORD read = 0;
+      if (!WinHttpReadData(request.get(), buffer.get(), std::min(available, kChunkSize), &read)) {
+        return Transient(error, WinErrorText("下载流中断", GetLastError()));
+      }
+      if (read == 0) break;
+      available -= std::min(available, read);
+      if (transfer.file) {
+        DWORD written = 0;
+        if (!WriteFile(transfer.file.get(), buffer.get(), read, &written, nullptr) ||
+            written != read) {
+          return Failed(error, "写入本地文件失败，可能磁盘空间不足");
+        }
+      } else if (transfer.body != nullptr) {
+        if (options.maxBodyBytes != 0 && transfer.received + read > options.maxBodyBytes) {
+          return Failed(error, "服务器响应数据过大");
+        }
+        transfer.body->append(reinterpret_cast<const char*>(buffer.get()), read);
+      }
+      transfer.received += read;
+      if (transfer.sink && *transfer.sink && total != 0) (*transfer.sink)(transfer.received, total);
+    }
+  }
+  // A connection closed early looks like a normal end; only the announced length tells.
+  if (total != 0 && transfer.received < total) {
+    return Transient(error, WinErrorText("下载流中断", kEndOfStream));
+  }
+  return Outcome::kDone;
+}
+
+// HttpGet with the byte counts instead of the formatted progress.
+bool Get(const std::string& url, std::string* body, const std::filesystem::path* destination,
+         std::string& error, const ByteSink& sink, const HttpOptions& options) {
+  UrlParts parts;
+  if (!CrackHttpUrl(url, parts, error)) return false;
+
+  // Loopback and private hosts never go through a proxy: a corporate proxy cannot reach them.
+  std::wstring_view bare = parts.host;
+  if (bare.size() >= 2 && bare.front() == L'[' && bare.back() == L']') {
+    bare = bare.substr(1, bare.size() - 2);
+  }
+  unique_hinternet session(OpenSession(IsLocalOrPrivateHost(bare)));
+  if (!session) return FailWin(error, "WinHttp 初始化失败");
+  WinHttpSetTimeouts(session.get(), 5000, 10000, 30000,
+                     static_cast<int>(std::min<std::uint32_t>(options.receiveTimeoutMs, INT_MAX)));
+
+  Transfer transfer;
+  transfer.body = destination == nullptr ? body : nullptr;
+  transfer.bodyStart = transfer.body != nullptr ? transfer.body->size() : 0;
+  transfer.destination = destination;
+  transfer.sink = &sink;
+  const int retries = std::max(0, options.retries.value_or(destination ? kFileRetries
+                                                                       : kMemoryRetries));
+  std::uint32_t pause = options.firstPauseMs;
+  for (int attempt = 0;; ++attempt) {
+    const Outcome outcome = Attempt(parts, session.get(), options, transfer, error);
+    if (outcome == Outcome::kDone) break;
+    if (outcome == Outcome::kFailed || attempt >= retries) return false;
+    if (options.sleep) {
+      options.sleep(pause);
+    } else {
+      Sleep(pause);
+    }
+    pause = pause > UINT32_MAX / 2 ? UINT32_MAX : pause * 2;
+  }
+  // A write the system deferred can still fail here: the same text as any failed write.
+  if (transfer.file && !CloseHandle(transfer.file.release())) {
+    return Fail(error, "写入本地文件失败，可能磁盘空间不足");
+  }
+  return true;
+}
+
+std::uint64_t Ticks() { return GetTickCount64(); }
+
+// Shared by the workers of one HttpDownloadFiles call.
+struct FetchAll {
+  const std::vector<DownloadJob>* jobs = nullptr;
+  const HttpOptions* options = nullptr;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::unique_ptr<std::atomic<std::uint64_t>[]> received;
+  std::unique_ptr<std::atomic<std::uint64_t>[]> totals;
+  std::unique_ptr<std::atomic<bool>[]> done;
+  std::mutex lock;
+  std::size_t failedJob = SIZE_MAX;  // the lowest-numbered failure wins, whatever the timing
+  std::string error;
+  std::exception_ptr exception;
+
+  void Run() {
+    for (;;) {
+      if (failed.load()) return;
+      const std::size_t index = next.fetch_add(1);
+      if (index >= jobs->size()) return;
+      const DownloadJob& job = (*jobs)[index];
+      const ByteSink sink = [this, index](std::uint64_t bytes, std::uint64_t total) {
+        received[index].store(bytes);
+        totals[index].store(total);
+      };
+      std::string jobError;
+      bool ok = false;
+      try {
+        ok = Get(job.url, nullptr, &job.destination, jobError, sink, *options);
+      } catch (...) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!exception) exception = std::current_exception();
+        failed.store(true);
+        return;
+      }
+      if (ok) {
+        done[index].store(true);
+        continue;
+      }
+      std::lock_guard<std::mutex> guard(lock);
+      if (index < failedJob) {
+        failedJob = index;
+        error = std::move(jobError);
+      }
+      failed.store(true);
+    }
+  }
+
+  static DWORD WINAPI Thread(void* self) {
+    static_cast<FetchAll*>(self)->Run();
+    return 0;
+  }
+
+  // Each job weighs the same: sizes are known only once its answer arrives.
+  void Report(const ProgressCallback& progress, ProgressThrottle& throttle, int& last,
+              bool finished) {
+    if (!progress) return;
+    const std::size_t n = jobs->size();
+    std::uint64_t bytes = 0, known = 0, permille_sum = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t got = received[i].load();
+      const std::uint64_t total = totals[i].load();
+      bytes += got;
+      known += total;
+      if (done[i].load()) {
+        permille_sum += 1000;
+      } else if (total != 0) {
+        permille_sum += std::min<std::uint64_t>(got * 1000 / total, 1000);
+      }
+    }
+    const int percent = std::max(
+        last, static_cast<int>(std::min<std::uint64_t>(permille_sum / 10 / n, 99)));
+    last = percent;
+    const std::string text = DownloadProgressText(bytes, known);
+    if (throttle.Due(percent, text, Ticks(), finished)) progress(percent, text);
+  }
+};
 
 }  // namespace
 
@@ -123,97 +439,59 @@ bool CrackHttpUrl(const std::string& url, UrlParts& parts, std::string& error) {
   return true;
 }
 
+
 bool HttpGet(const std::string& url, std::string* body, const std::filesystem::path* destination,
-             std::string& error, const ProgressCallback& progress) {
-  UrlParts parts;
-  if (!CrackHttpUrl(url, parts, error)) return false;
+             std::string& error, const ProgressCallback& progress, const HttpOptions& options) {
+  ProgressThrottle throttle;
+  int shown = 0;
+  const ByteSink sink = [&](std::uint64_t received, std::uint64_t total) {
+    if (!progress) return;
+    // A download that starts over keeps its bar where it was until it passes it again.
+    const int percent = shown = std::max(shown, DownloadPercent(received, total));
+    const std::string text = DownloadProgressText(received, total);
+    if (throttle.Due(percent, text, Ticks(), received >= total)) progress(percent, text);
+  };
+  return Get(url, body, destination, error, sink, options);
+}
 
-  // Loopback and private hosts never go through a proxy: a corporate proxy cannot reach them.
-  std::wstring_view bare = parts.host;
-  if (bare.size() >= 2 && bare.front() == L'[' && bare.back() == L']') {
-    bare = bare.substr(1, bare.size() - 2);
+bool HttpDownloadFiles(const std::vector<DownloadJob>& jobs, int connections,
+                       std::string& error, const ProgressCallback& progress,
+                       const HttpOptions& options) {
+  if (jobs.empty()) return true;
+  FetchAll shared;
+  shared.jobs = &jobs;
+  shared.options = &options;
+  shared.received.reset(new std::atomic<std::uint64_t>[jobs.size()]());
+  shared.totals.reset(new std::atomic<std::uint64_t>[jobs.size()]());
+  shared.done.reset(new std::atomic<bool>[jobs.size()]());
+
+  const std::size_t wanted = std::min<std::size_t>(
+      jobs.size(), static_cast<std::size_t>(std::clamp(connections, 1, kMaxConnections)));
+  std::vector<unique_handle> threads;
+  // Native threads: a detached or late-joined std::thread can hang process exit under Wine.
+  for (std::size_t i = 0; i < wanted; ++i) {
+    unique_handle thread(CreateThread(nullptr, 0, &FetchAll::Thread, &shared, 0, nullptr));
+    if (!thread) break;  // fewer connections, same work
+    threads.push_back(std::move(thread));
   }
-  unique_hinternet session(OpenSession(IsLocalOrPrivateHost(bare)));
-  if (!session) return FailWin(error, "WinHttp 初始化失败");
-  WinHttpSetTimeouts(session.get(), 5000, 10000, 30000, 180000);
-
-  unique_hinternet connection(WinHttpConnect(session.get(), parts.host.c_str(), parts.port, 0));
-  if (!connection) return FailWin(error, "连接服务器失败");
-
-  unique_hinternet request(WinHttpOpenRequest(
-      connection.get(), L"GET", parts.pathAndQuery.c_str(), nullptr, WINHTTP_NO_REFERER,
-      WINHTTP_DEFAULT_ACCEPT_TYPES, parts.secure ? WINHTTP_FLAG_SECURE : 0));
-  if (!request) return FailWin(error, "创建 HTTP 请求失败");
-
-  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                          WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(request.get(), nullptr)) {
-    return FailWin(error, "请求服务器失败，请检查网络连接");
-  }
-
-  DWORD status = 0;
-  DWORD statusSize = sizeof(status);
-  WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
-                      WINHTTP_NO_HEADER_INDEX);
-  // Tested before the file is opened, so an error page never truncates an existing file.
-  if (status < 200 || status > 299) {
-    return Fail(error, "服务器返回异常状态码 HTTP " + std::to_string(status));
-  }
-  const std::uint64_t total = ContentLength(request.get());
-
-  unique_file file;
-  if (destination != nullptr) {
-    if (destination->has_parent_path()) {
-      std::string directoryError;
-      if (!EnsureStateDirectory(destination->parent_path(), directoryError)) {
-        return Fail(error, "创建下载目录失败: " + directoryError);
-      }
-    }
-    file.reset(CreateFileW(destination->c_str(), GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return Fail(error, "无法写入下载文件: " + WideToUtf8(destination->wstring()));
-  }
-
-  std::unique_ptr<unsigned char[], AlignedDelete> buffer(
-      new (std::align_val_t(32)) unsigned char[kChunkSize]());
-  std::uint64_t received = 0;
-  for (;;) {
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request.get(), &available)) {
-      return FailWin(error, "读取 HTTP 响应数据失败");
-    }
-    if (available == 0) break;
-    while (available > 0) {
-      DWORD read = 0;
-      if (!WinHttpReadData(request.get(), buffer.get(), std::min(available, kChunkSize), &read)) {
-        return FailWin(error, "下载流中断");
-      }
-      if (read == 0) break;
-      available -= std::min(available, read);
-      if (file) {
-        DWORD written = 0;
-        if (!WriteFile(file.get(), buffer.get(), read, &written, nullptr) || written != read) {
-          return Fail(error, "写入本地文件失败，可能磁盘空间不足");
-        }
-      } else if (body != nullptr) {
-        body->append(reinterpret_cast<const char*>(buffer.get()), read);
-      }
-      received += read;
-      if (progress && total != 0) {
-        const int percent = static_cast<int>(std::min<std::uint64_t>(received * 100 / total, 99));
-        progress(percent, "正在下载文件 (" + std::to_string(received / 1024) + " / " +
-                              std::to_string(total / 1024) + " KB)...");
-      }
+  ProgressThrottle throttle;
+  int last = 0;
+  if (threads.empty()) {
+    shared.Run();
+  } else {
+    std::vector<HANDLE> handles;
+    for (const unique_handle& thread : threads) handles.push_back(thread.get());
+    while (WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE,
+                                  100) == WAIT_TIMEOUT) {
+      shared.Report(progress, throttle, last, false);
     }
   }
-  // A connection closed early looks like a normal end; only the announced length tells.
-  if (total != 0 && received < total) return Fail(error, WinErrorText("下载流中断", kEndOfStream));
-  // A write the system deferred can still fail here: the same text as any failed write.
-  if (file && !CloseHandle(file.release())) {
-    return Fail(error, "写入本地文件失败，可能磁盘空间不足");
+  if (shared.exception) std::rethrow_exception(shared.exception);
+  if (shared.failed.load()) {
+    error = shared.error;
+    return false;
   }
+  shared.Report(progress, throttle, last, true);
   return true;
 }
 

@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/progress.h"
 
@@ -18,11 +21,39 @@ struct UrlParts {
 // Splits an http or https URL (UTF-8). Fails with a Chinese message for anything else.
 bool CrackHttpUrl(const std::string& url, UrlParts& parts, std::string& error);
 
+// How a request copes with a bad network. The defaults are the product's; tests shorten the
+// waits and record the pauses instead of sleeping.
+struct HttpOptions {
+  // Further attempts after a transient failure (a broken or timed-out transfer, a refused
+  // connection, a 5xx answer); unset: 3 for a file download, 1 for an in-memory body.
+  std::optional<int> retries;
+  std::uint32_t firstPauseMs = 250;  // before the first further attempt, doubled each time
+  std::function<void(std::uint32_t ms)> sleep;  // empty: Sleep
+  std::uint32_t receiveTimeoutMs = 180000;
+  std::uint64_t maxBodyBytes = 0;  // in-memory bodies only; 0: unlimited
+};
+
 // One blocking GET. The body goes to `destination` when given (its folder is created; the
 // file is truncated only after a 2xx status), else it is appended to `body` when given, else
-// dropped. On failure a partly written file stays: the caller removes it. Progress (file
-// downloads with a known length only) never reports 100.
+// dropped. A file download that breaks off is resumed with a Range request from the bytes
+// already written (restarted from zero when the server answers 200). On failure a partly
+// written file stays: the caller removes it. Progress (file downloads with a known length
+// only) is reported when its percentage or text changes, and never reports 100.
 bool HttpGet(const std::string& url, std::string* body, const std::filesystem::path* destination,
-             std::string& error, const ProgressCallback& progress);
+             std::string& error, const ProgressCallback& progress,
+             const HttpOptions& options = {});
+
+struct DownloadJob {
+  std::string url;
+  std::filesystem::path destination;
+};
+
+// Fetches every job, up to `connections` at a time; progress aggregated over all bytes.
+// Each job is one HttpGet into its own file (resumed alike); after a failure no further job
+// starts, the error is the text of the first failing job in list order, and files written so
+// far stay for the caller to remove. Progress is reported on the caller's thread.
+bool HttpDownloadFiles(const std::vector<DownloadJob>& jobs, int connections,
+                       std::string& error, const ProgressCallback& progress,
+                       const HttpOptions& options = {});
 
 }  // namespace kel

@@ -25,7 +25,10 @@ std::string Lower(std::string text) {
 
 bool FetchLatestRelease(const std::string& origin, InstallerRelease& release, std::string& error) {
   std::string body;
-  if (!HttpGet(JoinOriginPath(origin, "/v3/installer/latest"), &body, nullptr, error, {})) {
+  HttpOptions options;
+  options.maxBodyBytes = kMaxReleaseDocumentBytes;
+  if (!HttpGet(JoinOriginPath(origin, "/v3/installer/latest"), &body, nullptr, error, {},
+               options)) {
     return false;
   }
   return ParseReleaseDocument(body, release, error);

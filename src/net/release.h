@@ -35,7 +35,12 @@ struct InstallerRelease {
 // fails with the error left empty for the caller's own text.
 bool ParseReleaseDocument(std::string_view body, InstallerRelease& release, std::string& error);
 
-// GET origin + "/v3/installer/latest" and parse it.
+// The largest metadata document accepted: a bigger answer is a failed query, never an
+// allocation of whatever the server sends.
+inline constexpr std::uint64_t kMaxReleaseDocumentBytes = 16u << 20;
+
+// GET origin + "/v3/installer/latest" (one further attempt after a time-out, a broken
+// connection or a 5xx answer) and parse it.
 bool FetchLatestRelease(const std::string& origin, InstallerRelease& release, std::string& error);
 
 // Downloads `url` into `destination` and checks it against `expectedSha256` (any case; empty:

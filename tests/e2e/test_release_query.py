@@ -81,15 +81,25 @@ class ReleaseQuery(unittest.TestCase):
                 self.backend.fail("wrong_types", fields=fields)
                 self.assertEqual(self.silent("--origin", self.backend.origin).exit_code, 3)
 
-    def test_body_that_is_not_json_exits_3(self):
+    def test_bad_answers_exit_3_and_only_a_server_error_is_asked_again(self):
         self.profile.make_plugins_dir(2023)
-        self.backend.fail("not_json")
-        self.assertEqual(self.silent("--origin", self.backend.origin).exit_code, 3)
+        # A valid envelope just past the 16 MiB cap: refused, not parsed.
+        envelope = '{"code": 0, "msg": "%s", "data": {"versionCode": "9"}}'
+        oversized = envelope % ("x" * ((16 << 20) + 1 - len(envelope % "")))
+        for kind, params, requests in [("not_json", {}, 1), ("body", {"body": oversized}, 1),
+                                       ("status", {"status": 503}, 2),
+                                       ("status", {"status": 404}, 1)]:
+            with self.subTest(kind=kind, status=params.get("status")):
+                self.backend.clear_faults()
+                self.backend.clear_log()
+                self.backend.fail(kind, **params)
+                self.assertEqual(self.silent("--origin", self.backend.origin).exit_code, 3)
+                self.assertEqual(self.backend.request_paths(), [LATEST_PATH] * requests)
 
     def test_origin_from_environment_and_agent_properties(self):
         self.profile.make_plugins_dir(2027)
         # Nothing listens on the 18081 value: had it been used, no request would arrive.
-        self.backend.fail("status", status=500)
+        self.backend.fail("status", status=404)
         self.silent(env={"KEL_CLOUD_ORIGIN": "http://127.0.0.1:18081",
                          "KEL_BACKEND_ORIGIN": " %s/ " % self.backend.origin})
         self.assertEqual(self.backend.request_paths(), [LATEST_PATH])

@@ -7,6 +7,7 @@ import json
 import os
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -40,12 +41,13 @@ class Tools(unittest.TestCase):
         self.backend = SampleBackend(self.release_dir, self.log).start()
         self.addCleanup(self.backend.stop)
 
-    def get(self, path):
-        """(status, headers, body, complete) of one GET; complete is False when the body
-        ended before its Content-Length."""
+    def get(self, path, start=None):
+        """(status, headers, body, complete) of one GET, from byte `start` when given;
+        complete is False when the body ended before its Content-Length."""
         connection = http.client.HTTPConnection("127.0.0.1", self.backend.port, timeout=30)
         try:
-            connection.request("GET", path)
+            connection.request("GET", path,
+                               headers={} if start is None else {"Range": "bytes=%d-" % start})
             response = connection.getresponse()
             try:
                 body, complete = response.read(), True
@@ -103,6 +105,52 @@ class Tools(unittest.TestCase):
         self.backend.fail("status", route="blob", status=404)
         self.assertEqual(self.get(zip_path)[0], 200)
 
+    def test_ranges_and_faults_that_break_a_transfer(self):
+        zip_path = self.data["downloadZipUrl"]
+        size = self.data["fileSizeBytes"]
+        with open(os.path.join(self.release_dir, "package.zip"), "rb") as stream:
+            package = stream.read()
+        core = [f for f in self.data["files"] if f["relativePath"].endswith("核心.rb")][0]
+        blob = self.data["blobDownloadUrlPrefix"] + core["sha256"]  # "puts 1\n"
+        whole = "bytes 0-%d/%d" % (size - 1, size)
+        # (faults, path, start) -> (status, Content-Range, body, complete); faults stay in place
+        # for one row only, and a cut_once is spent by its first response.
+        rows = [
+            ([], zip_path, 10, (206, "bytes 10-%d/%d" % (size - 1, size), package[10:], True)),
+            ([], zip_path, 0, (206, whole, package, True)),
+            ([], zip_path, size, (416, "bytes */%d" % size, b"", True)),
+            ([], blob, 3, (206, "bytes 3-6/7", b"s 1\n", True)),
+            ([("no_range", {})], zip_path, 10, (200, None, package, True)),
+            ([("truncate", {"keep": 40})], zip_path, 30,
+             (206, "bytes 30-%d/%d" % (size - 1, size), package[30:40], False)),
+            ([("truncate", {"keep": 40})], zip_path, 50,
+             (206, "bytes 50-%d/%d" % (size - 1, size), b"", False)),
+            ([("cut_once", {"keep": 25})], zip_path, None, (200, None, package[:25], False)),
+            ([("cut_once", {"keep": 4, "route": "blob"})], blob, 2, (206, "bytes 2-6/7", b"ts", False)),
+        ]
+        for faults, path, start, expected in rows:
+            with self.subTest(faults=faults, path=path, start=start):
+                self.backend.clear_faults()
+                for kind, params in faults:
+                    self.backend.fail(kind, **params)
+                status, headers, body, complete = self.get(path, start)
+                self.assertEqual((status, headers.get("Content-Range"), body, complete), expected)
+        # Latency delays the answer and leaves it whole, with or without another fault.
+        self.backend.clear_faults()
+        self.backend.fail("latency", route="blob", delay=0.3)
+        self.backend.fail("no_range", route="blob")
+        started = time.monotonic()
+        status, headers, body, _ = self.get(blob, 3)
+        self.assertEqual((status, headers.get("Content-Range"), body), (200, None, b"puts 1\n"))
+        self.assertGreaterEqual(time.monotonic() - started, 0.3)
+        # A spent cut_once serves normally again.
+        self.backend.clear_faults()
+        self.backend.fail("cut_once", keep=25)
+        self.assertEqual(self.get(zip_path)[2], package[:25])
+        self.assertEqual(self.get(zip_path)[2], package)
+        self.assertEqual([r.get("range") for r in self.backend.requests()[:2]],
+                         ["bytes=10-", "bytes=0-"])
+
     def test_envelope_faults(self):
         self.backend.fail("error_envelope", msg="维护中")
         self.assertEqual(json.loads(self.get(LATEST_PATH)[2]), {"code": 1001, "msg": "维护中"})
@@ -122,10 +170,27 @@ class Tools(unittest.TestCase):
         self.assertEqual((headers["Content-Length"], body, complete),
                          ("1000", sample_backend.pattern_bytes(7), False))
         self.assertEqual(self.get("/_test/status/503")[0], 503)
+        sent = self.backend.bytes_sent
+        _, headers, body, _ = self.get("/_test/bytes/1000", 990)
+        self.assertEqual((headers["Content-Range"], body),
+                         ("bytes 990-999/1000", sample_backend.pattern_bytes(10, 990)))
+        self.assertEqual(self.backend.bytes_sent - sent, 10)
+        # once/K: the first request with a key breaks off, every later one is whole.
+        for path, start, expected in [
+                ("/_test/once/1/100/40", None, (200, None, 40, False)),
+                ("/_test/once/1/100/40", 40, (206, "bytes 40-99/100", 60, True)),
+                ("/_test/once/2/100/40?range=ignore", None, (200, None, 40, False)),
+                ("/_test/once/2/100/40?range=ignore", 40, (200, None, 100, True)),
+                ("/_test/once/3/100/40?range=shifted", 40, (206, "bytes 0-99/100", 40, False)),
+                ("/_test/once/3/100/40?range=shifted", 40, (206, "bytes 0-99/100", 100, True))]:
+            status, headers, body, complete = self.get(path, start)
+            self.assertEqual((status, headers.get("Content-Range"), len(body), complete), expected,
+                             (path, start))
         echo = json.loads(self.get("/_test/echo?q=%20x")[2])
         self.assertEqual(echo["path"], "/_test/echo?q=%20x")
 
     def test_command_line_fault_syntax(self):
+        self.assertEqual(sample_backend.parse_fault("cut_once,keep=10,stall=0.5").route, "package")
         fault = sample_backend.parse_fault("truncate@blob,keep=5,delay=0.5,name=x")
         self.assertEqual((fault.kind, fault.route), ("truncate", "blob"))
         self.assertEqual(fault.params, {"keep": 5, "delay": 0.5, "name": "x"})

@@ -11,14 +11,19 @@ and a few generated routes that need no release:
 
   /_test/bytes/N          N bytes of a fixed pattern (byte i is i % 251), with Content-Length
   /_test/nolength/N       the same without Content-Length (the connection end delimits it)
-  /_test/cut/N/M          announces N bytes, sends M, then closes the connection
+  /_test/cut/N/M          announces N bytes, closes the connection at byte M, every time
+  /_test/once/K/N/M       the first request with key K breaks off at byte M (after holding the
+                          connection ?stall=MS milliseconds), later ones serve all N bytes;
+                          ?range=ignore answers 200 to a Range, ?range=shifted a 206 from 0
   /_test/status/CODE      answers with that status code
   /_test/slow/N/MS        N pattern bytes in 64 KiB pieces, MS milliseconds apart
   /_test/empty            200 with an empty body
   /_test/echo             JSON: the request path with its query, the User-Agent and headers
 
-Every request is logged (in memory and, when a log file is given, as one JSON line per
-request, written before the answer). Faults make chosen routes misbehave:
+Files and the pattern routes answer `Range: bytes=N-` with 206 and Content-Range (416 past
+the end). Every request is logged (in memory and, when a log file is given, as one JSON line
+per request, written before the answer; "range" holds a Range header); `bytes_sent` counts
+body bytes. Faults make chosen routes misbehave:
 
   status          answer with status (default 404) and no body            (route: any)
   error_envelope  {"code": code, "msg": msg} (data only with with_data)    (route: latest)
@@ -27,8 +32,14 @@ request, written before the answer). Faults make chosen routes misbehave:
   body            any body (str, bytes or a JSON value) with status 200   (route: latest)
   wrong_digest    the file with its last byte changed                     (route: package)
   no_length       the file without Content-Length                         (route: package)
-  truncate        Content-Length of the whole file, only `keep` bytes sent (route: package)
+  truncate        Content-Length of the whole file, the connection closed at byte `keep`,
+                  every time, ranges included                             (route: package)
+  cut_once        like truncate, once (holding the connection `stall` s first), then spent
+                                                                          (route: package)
+  no_range        Range ignored: the whole file with 200                  (route: package)
   slow            the file in `chunk`-byte pieces, `delay` seconds apart  (route: package)
+  latency         wait `delay` seconds (default 0.05) before answering; adds to any other
+                  fault                                                   (route: any)
 
 A route is "latest", "package", "blob", "any", an exact path, or a prefix ending in "*".
 
@@ -69,7 +80,10 @@ _DEFAULT_ROUTES = {
     "wrong_digest": "package",
     "no_length": "package",
     "truncate": "package",
+    "cut_once": "package",
+    "no_range": "package",
     "slow": "package",
+    "latency": "any",
 }
 
 
@@ -144,6 +158,8 @@ class SampleBackend:
         self.host = host
         self.port = self._server.server_address[1]
         self._thread = None
+        self.bytes_sent = 0
+        self._spent_keys = set()
         # Optional hook called with (route, path) before a request is answered, on the
         # server's thread: lets a test pace or hold particular requests.
         self.on_request = None
@@ -201,6 +217,8 @@ class SampleBackend:
             "path": handler.path,
             "userAgent": handler.headers.get("User-Agent", ""),
         }
+        if handler.headers.get("Range") is not None:
+            entry["range"] = handler.headers.get("Range")
         with self._lock:
             self._log.append(entry)
             if self.log_path:
@@ -227,23 +245,48 @@ class SampleBackend:
             return "blob"
         return None
 
+    @staticmethod
+    def _matches(fault, path, route):
+        wanted = fault.route
+        return (wanted == "any" or wanted == route or wanted == path
+                or (wanted.endswith("*") and path.startswith(wanted[:-1])))
+
+    def _latency(self, path, route):
+        with self._lock:
+            delays = [float(f.params.get("delay", 0.05)) for f in self.faults
+                      if f.kind == "latency" and self._matches(f, path, route)]
+        if delays:
+            time.sleep(sum(delays))
+
     def _fault_for(self, path, route):
         with self._lock:
-            faults = list(self.faults)
-        for fault in reversed(faults):
-            wanted = fault.route
-            if (wanted == "any" or wanted == route or wanted == path
-                    or (wanted.endswith("*") and path.startswith(wanted[:-1]))):
-                return fault
+            for fault in reversed(self.faults):
+                if fault.kind != "latency" and self._matches(fault, path, route):
+                    if fault.kind == "cut_once":
+                        self.faults.remove(fault)  # spent: the retry is served normally
+                    return fault
         return None
+
+    def _first_use(self, key):
+        with self._lock:
+            if key in self._spent_keys:
+                return False
+            self._spent_keys.add(key)
+            return True
+
+    def _count_sent(self, count):
+        with self._lock:
+            self.bytes_sent += count
 
     def _serve(self, handler):
         parsed = urllib.parse.urlsplit(handler.path)
         path = urllib.parse.unquote(parsed.path)
-        if path.startswith("/_test/"):
-            return self._serve_test_route(handler, path)
         release = self._release()
-        route = self._route_of(path, release)
+        route = None if path.startswith("/_test/") else self._route_of(path, release)
+        self._latency(path, route)
+        if path.startswith("/_test/"):
+            return self._serve_test_route(handler, path,
+                                          urllib.parse.parse_qs(parsed.query))
         if self.on_request is not None:
             self.on_request(route, path)
         fault = self._fault_for(path, route)
@@ -304,38 +347,69 @@ class SampleBackend:
                 data = bytearray(b"x")
             return handler.send_bytes(200, bytes(data))
         with open(path, "rb") as stream:
-            self._stream(handler, size, lambda count: stream.read(count), fault)
+            self._stream(handler, size, stream, fault)
 
-    def _stream(self, handler, size, read, fault, length=True):
-        """Sends size bytes produced by read(count), shaped by the fault."""
+    @staticmethod
+    def _range_start(handler):
+        """N of "Range: bytes=N-" or "bytes=N-M" (the end is ignored: the rest is sent)."""
+        value = handler.headers.get("Range", "")
+        unit, _, spec = value.partition("=")
+        start = spec.split("-", 1)[0].strip()
+        if unit.strip().lower() != "bytes" or "," in spec or not start.isdigit():
+            return None
+        return int(start)
+
+    def _stream(self, handler, size, source, fault, ranges="honour"):
+        """Sends size bytes read from source (read(count), seek(offset)), shaped by the fault;
+        ranges is "honour", "ignore" or "shifted" (206 from byte 0 whatever was asked)."""
         kind = fault.kind if fault else None
-        handler.send_response(200)
+        start = self._range_start(handler)
+        if kind in ("no_range", "no_length") or ranges == "ignore":
+            start = None
+        elif start is not None and ranges == "shifted":
+            start = 0
+        if start is not None and start >= size:
+            handler.send_response(416)
+            handler.send_header("Content-Range", "bytes */%d" % size)
+            handler.send_header("Content-Length", "0")
+            handler.end_headers()
+            return
+        offset = start or 0
+        handler.send_response(200 if start is None else 206)
         handler.send_header("Content-Type", "application/octet-stream")
-        if kind != "no_length" and length:
-            handler.send_header("Content-Length", str(size))
+        if start is not None:
+            handler.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+        if kind != "no_length":
+            handler.send_header("Content-Length", str(size - offset))
         handler.end_headers()
         if handler.command == "HEAD":
             return
-        to_send = size
+        source.seek(offset)
+        end = size
         chunk = 1 << 20
         delay = 0.0
-        if kind == "truncate":
-            to_send = min(size, int(fault.params.get("keep", size // 2)))
+        cut = kind in ("truncate", "cut_once")
+        if cut:
+            end = max(offset, min(size, int(fault.params.get("keep", size // 2))))
         if kind == "slow":
             chunk = int(fault.params.get("chunk", 65536))
             delay = float(fault.params.get("delay", 0.05))
         sent = 0
-        while sent < to_send:
-            block = read(min(chunk, to_send - sent))
+        while offset + sent < end:
+            block = source.read(min(chunk, end - offset - sent))
             if not block:
                 break
+            self._count_sent(len(block))  # before the peer can see it
             handler.wfile.write(block)
             sent += len(block)
             if delay:
                 handler.wfile.flush()
                 time.sleep(delay)
         handler.wfile.flush()
-        if kind == "truncate":
+        if cut:
+            stall = float(fault.params.get("stall", 0))
+            if stall:
+                time.sleep(stall)
             # Closing early is the whole point: make sure the peer sees the end now.
             handler.close_connection = True
             try:
@@ -343,7 +417,7 @@ class SampleBackend:
             except OSError:
                 pass
 
-    def _serve_test_route(self, handler, path):
+    def _serve_test_route(self, handler, path, query):
         parts = [p for p in path.split("/") if p][1:]
         name, args = (parts[0] if parts else ""), parts[1:]
         try:
@@ -359,9 +433,16 @@ class SampleBackend:
             return handler.send_bytes(200, b"")
         if name == "status" and len(numbers) == 1:
             return handler.send_bytes(numbers[0], b"error page")
+        if name == "once" and len(numbers) == 3:
+            key, size, keep = numbers
+            ranges = query.get("range", ["honour"])[0]
+            fault = None
+            if self._first_use(key):
+                stall = int(query.get("stall", ["0"])[0]) / 1000.0
+                fault = Fault("cut_once", keep=keep, stall=stall)
+            return self._stream(handler, size, _PatternReader(), fault, ranges)
         if name in ("bytes", "nolength", "cut", "slow") and numbers:
             size = numbers[0]
-            source = _PatternReader()
             fault = None
             if name == "nolength":
                 fault = Fault("no_length")
@@ -369,7 +450,7 @@ class SampleBackend:
                 fault = Fault("truncate", keep=numbers[1])
             elif name == "slow" and len(numbers) == 2:
                 fault = Fault("slow", chunk=65536, delay=numbers[1] / 1000.0)
-            return self._stream(handler, size, source.read, fault)
+            return self._stream(handler, size, _PatternReader(), fault)
         return handler.send_bytes(404, b"")
 
 
@@ -378,6 +459,9 @@ class _PatternReader:
 
     def __init__(self):
         self.offset = 0
+
+    def seek(self, offset):
+        self.offset = offset
 
     def read(self, count):
         start = self.offset % 251

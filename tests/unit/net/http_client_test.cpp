@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "install/sha256.h"
 #include "net/origin.h"
+#include "net/progress_throttle.h"
 #include "net/release.h"
 #include "support/sandbox.h"
 
@@ -44,6 +45,33 @@ std::size_t LoggedRequests() {
   const std::string text = ReadFileBytes(Utf8ToWide(log));
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
+
+// The backend's log entries from `first` on, as "path" or "path|range".
+std::vector<std::string> LoggedSince(std::size_t first) {
+  std::vector<std::string> out;
+  const std::string log = Env("KEL_TEST_BACKEND_LOG");
+  const std::string text = log.empty() ? "" : ReadFileBytes(Utf8ToWide(log));
+  std::size_t line = 0;
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1, ++line) {
+    if (line < first) continue;
+    const auto entry = nlohmann::json::parse(text.substr(start, end - start));
+    out.push_back(entry["path"].get<std::string>() +
+                  (entry.contains("range") ? "|" + entry["range"].get<std::string>() : ""));
+  }
+  return out;
+}
+
+// Retry pauses are recorded, not slept.
+struct Pauses {
+  std::vector<std::uint32_t> slept;
+  HttpOptions options(std::uint32_t receiveTimeoutMs = 180000) {
+    HttpOptions o;
+    o.sleep = [this](std::uint32_t ms) { slept.push_back(ms); };
+    o.receiveTimeoutMs = receiveTimeoutMs;
+    return o;
+  }
+};
 
 struct Progress {
   std::vector<std::pair<int, std::string>> calls;
@@ -189,6 +217,199 @@ TEST(HttpGet, BodyCutShortIsAFailure) {
   error.clear();
   EXPECT_FALSE(HttpGet(origin + "/_test/cut/100/0", &body, nullptr, error, {}));
   EXPECT_EQ(error, "下载流中断 (38)");
+}
+
+// A transfer that breaks off goes on from the bytes on disk when the server honours the range,
+// starts over when it does not, and gives up after three further attempts with today's text.
+TEST(HttpGet, BrokenDownloadsResumeRestartOrGiveUp) {
+  REQUIRE_BACKEND();
+  struct Row {
+    std::string path;
+    std::uint32_t timeoutMs;
+    std::vector<std::string> requests;  // "|range" appended where one was sent
+    std::string error;                  // empty: succeeds with the whole pattern
+  };
+  const std::vector<Row> rows = {
+      {"/_test/once/11/200000/70000", 180000,
+       {"/_test/once/11/200000/70000", "/_test/once/11/200000/70000|bytes=70000-"}, ""},
+      {"/_test/once/12/200000/70000?range=ignore", 180000,
+       {"/_test/once/12/200000/70000?range=ignore",
+        "/_test/once/12/200000/70000?range=ignore|bytes=70000-"}, ""},
+      // A 206 from the wrong offset is never spliced in: the next attempt asks for everything.
+      {"/_test/once/13/200000/70000?range=shifted", 180000,
+       {"/_test/once/13/200000/70000?range=shifted",
+        "/_test/once/13/200000/70000?range=shifted|bytes=70000-",
+        "/_test/once/13/200000/70000?range=shifted"}, ""},
+      // Time-out mid-body: the server holds the connection after 70000 bytes.
+      {"/_test/once/14/200000/70000?stall=3000", 800,
+       {"/_test/once/14/200000/70000?stall=3000",
+        "/_test/once/14/200000/70000?stall=3000|bytes=70000-"}, ""},
+      {"/_test/cut/100000/5000", 180000,
+       {"/_test/cut/100000/5000", "/_test/cut/100000/5000|bytes=5000-",
+        "/_test/cut/100000/5000|bytes=5000-", "/_test/cut/100000/5000|bytes=5000-"},
+       "下载流中断 (38)"},
+      {"/_test/status/404", 180000, {"/_test/status/404"}, "服务器返回异常状态码 HTTP 404"},
+      {"/_test/status/503", 180000, std::vector<std::string>(4, "/_test/status/503"),
+       "服务器返回异常状态码 HTTP 503"},
+  };
+  Sandbox sandbox;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    const fs::path file = sandbox.root() / L"resume.bin";
+    const std::size_t before = LoggedRequests();
+    Pauses pauses;
+    Progress progress;
+    std::string error;
+    const bool ok = HttpGet(origin + row.path, nullptr, &file, error, progress.callback(),
+                            pauses.options(row.timeoutMs));
+    EXPECT_EQ(LoggedSince(before), row.requests);
+    const std::vector<std::uint32_t> expected_pauses = {250, 500, 1000};
+    EXPECT_EQ(pauses.slept, std::vector<std::uint32_t>(expected_pauses.begin(),
+                                                       expected_pauses.begin() +
+                                                           (row.requests.size() - 1)));
+    if (!row.error.empty()) {
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(error, row.error);
+      continue;
+    }
+    ASSERT_TRUE(ok) << error;
+    EXPECT_EQ(ReadFileBytes(file), Pattern(200000));
+    int last = -1;
+    for (const auto& [percent, text] : progress.calls) {
+      EXPECT_GE(percent, last);  // a restart from zero never moves the bar back
+      last = percent;
+    }
+    EXPECT_EQ(progress.calls.back(), std::make_pair(99, std::string("正在下载文件 (195 / 195 KB)...")));
+  }
+}
+
+// The release query: one more attempt after a time-out or a 5xx, none after a 4xx; a body
+// past the cap fails without being kept, announced or not.
+TEST(HttpGet, InMemoryBodiesRetryOnceAndStayUnderTheirCap) {
+  REQUIRE_BACKEND();
+  struct Row {
+    std::string path;
+    std::uint32_t timeoutMs;
+    std::size_t requests;
+    std::string error;  // empty: succeeds
+  };
+  const std::string cap = std::to_string(kMaxReleaseDocumentBytes);
+  const std::string past = std::to_string(kMaxReleaseDocumentBytes + 1);
+  const std::vector<Row> rows = {
+      {"/_test/status/500", 180000, 2, "服务器返回异常状态码 HTTP 500"},
+      {"/_test/status/404", 180000, 1, "服务器返回异常状态码 HTTP 404"},
+      {"/_test/once/21/300/100?stall=3000", 800, 2, ""},
+      {"/_test/once/22/300/100", 180000, 2, ""},
+      {"/_test/cut/300/100", 180000, 2, "下载流中断 (38)"},
+      {"/_test/bytes/" + cap, 180000, 1, ""},
+      {"/_test/bytes/" + past, 180000, 1, "服务器响应数据过大"},
+      {"/_test/nolength/" + past, 180000, 1, "服务器响应数据过大"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    const std::size_t before = LoggedRequests();
+    Pauses pauses;
+    HttpOptions options = pauses.options(row.timeoutMs);
+    options.maxBodyBytes = kMaxReleaseDocumentBytes;
+    std::string body = "kept:";
+    std::string error;
+    const bool ok = HttpGet(origin + row.path, &body, nullptr, error, {}, options);
+    EXPECT_EQ(LoggedRequests() - before, row.requests);
+    EXPECT_EQ(pauses.slept.size(), row.requests - 1);
+    if (row.error.empty()) {
+      ASSERT_TRUE(ok) << error;
+      const std::size_t size = std::stoul(row.path.substr(row.path.find('/', 8) + 1));
+      EXPECT_EQ(body.size(), 5 + (row.path.find("once") != std::string::npos ? 300 : size));
+      EXPECT_EQ(body.compare(0, 5, "kept:"), 0);
+      EXPECT_EQ(body.compare(5, 300, Pattern(300)), 0);  // the retry did not append twice
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(error, row.error);
+    }
+  }
+}
+
+TEST(ProgressThrottle, NewPercentagesPassTextOnlyAfterTheIntervalAndTheEndAlways) {
+  ProgressThrottle throttle(250);
+  struct Step {
+    int percent;
+    const char* text;
+    std::uint64_t now;
+    bool finished;
+    bool due;
+  };
+  const Step steps[] = {
+      {0, "a", 1000, false, true},    {0, "a", 1001, false, false},  // nothing new
+      {0, "b", 1100, false, false},   {0, "c", 1250, false, true},   // text: once per 250 ms
+      {1, "d", 1251, false, true},    {1, "d", 9000, false, false},  // percent: at once
+      {1, "e", 1300, true, true},     {1, "e", 1301, true, false},   // the end, once
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(throttle.Due(step.percent, step.text, step.now, step.finished), step.due)
+        << step.percent << " " << step.text << " " << step.now;
+  }
+  EXPECT_EQ(DownloadPercent(0, 0), 0);
+  EXPECT_EQ(DownloadPercent(1000, 1000), 99);
+  EXPECT_EQ(DownloadPercent(UINT64_C(1) << 40, UINT64_MAX), 0);
+}
+
+TEST(HttpDownloadFiles, ManyFilesOverFewConnections) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  std::vector<DownloadJob> jobs;
+  std::size_t total = 0;
+  for (int i = 0; i < 12; ++i) {
+    const std::size_t size = 20000 + 7919 * static_cast<std::size_t>(i);
+    total += size;
+    // One of them breaks off once and is resumed like a single download.
+    const std::string path = i == 5 ? "/_test/once/31/" + std::to_string(size) + "/9000"
+                                    : "/_test/bytes/" + std::to_string(size);
+    jobs.push_back({origin + path, sandbox.root() / L"many" / (std::to_wstring(i) + L".bin")});
+  }
+  const DWORD caller = GetCurrentThreadId();
+  std::vector<DWORD> threads;
+  Progress progress;
+  const ProgressCallback callback = [&](int percent, const std::string& text) {
+    threads.push_back(GetCurrentThreadId());
+    progress.calls.emplace_back(percent, text);
+  };
+  Pauses pauses;
+  std::string error;
+  const std::size_t before = LoggedRequests();
+  ASSERT_TRUE(HttpDownloadFiles(jobs, 4, error, callback, pauses.options())) << error;
+  EXPECT_EQ(LoggedRequests() - before, 13u);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(ReadFileBytes(jobs[i].destination), Pattern(20000 + 7919 * i)) << i;
+  }
+  EXPECT_EQ(threads, std::vector<DWORD>(threads.size(), caller));
+  int last = 0;
+  for (const auto& [percent, text] : progress.calls) {
+    EXPECT_GE(percent, last);
+    last = percent;
+  }
+  ASSERT_FALSE(progress.calls.empty());
+  EXPECT_EQ(progress.calls.back(), std::make_pair(99, DownloadProgressText(total, total)));
+
+  // Nothing to do, and a connection count out of range, are no failures.
+  EXPECT_TRUE(HttpDownloadFiles({}, 4, error, callback));
+  EXPECT_TRUE(HttpDownloadFiles({jobs[0]}, 0, error, {}));
+}
+
+TEST(HttpDownloadFiles, TheFirstFailureStopsTheRestAndNamesItsText) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  std::vector<DownloadJob> jobs;
+  for (int i = 0; i < 40; ++i) {
+    const std::string path = i == 1   ? "/_test/status/404"
+                             : i == 2 ? "/_test/status/403"
+                                      : "/_test/slow/70000/20";
+    jobs.push_back({origin + path, sandbox.root() / L"fail" / (std::to_wstring(i) + L".bin")});
+  }
+  std::string error;
+  const std::size_t before = LoggedRequests();
+  EXPECT_FALSE(HttpDownloadFiles(jobs, 4, error, {}));
+  EXPECT_EQ(error, "服务器返回异常状态码 HTTP 404");
+  EXPECT_LE(LoggedRequests() - before, 8u);  // no job starts after the failure
 }
 
 TEST(HttpGet, QueryAndUserAgentAreSentAndBodyIsAppended) {
