@@ -3,6 +3,8 @@
 //                                    calls; then the same package extracted by the system's
 //                                    tar.exe and its files copied by CopyFileW into DIR\copy
 //   install_bench update ORIGIN DIR  the update of DIR\full to the release now published
+//   install_bench multi ORIGIN DIR N install or update DIR\v1 .. DIR\vN in one run, as the
+//                                    silent runner does (one download cache for all)
 #include <windows.h>
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "install/download_cache.h"
 #include "install/extract.h"
 #include "install/install.h"
 #include "net/origin.h"
@@ -36,13 +39,35 @@ int Fail(const std::string& what) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 4) return 2;
+  if (argc < 4) return 2;
   const std::wstring mode = argv[1];
   const std::string origin = kel::WideToUtf8(argv[2]);
   const fs::path dir = argv[3];
   kel::InstallerRelease release;
   std::string error;
   if (!kel::FetchLatestRelease(origin, release, error)) return Fail("fetch: " + error);
+
+  if (mode == L"multi" && argc == 5) {
+    kel::DownloadCache cache;
+    const int versions = std::stoi(argv[4]);
+    std::uint64_t downloaded = 0, written = 0;
+    const double started = Now();
+    for (int i = 1; i <= versions; ++i) {
+      kel::InstallRequest each;
+      each.pluginsDir = dir / (L"v" + std::to_wstring(i));
+      each.origin = origin;
+      each.release = release;
+      each.cache = &cache;
+      const kel::InstallResult result = kel::InstallIntoPlugins(each);
+      if (!result.success) return Fail("install: " + result.message);
+      downloaded += result.downloadedCount;
+      written += result.writtenCount;
+    }
+    Print("install_ms", Now() - started);
+    Print("downloaded_files", static_cast<double>(downloaded));
+    Print("written_files", static_cast<double>(written));
+    return 0;
+  }
 
   kel::InstallRequest request;
   request.pluginsDir = dir / L"full";

@@ -10,6 +10,7 @@
 #include "app/operation_summary.h"
 #include "common/text.h"
 #include "common/win_error.h"
+#include "install/download_cache.h"
 
 namespace kel {
 
@@ -186,8 +187,10 @@ OperationOutcome RunInstallOperation(const InstallJob& job, const OperationEngin
   std::uint64_t written = 0;
   std::uint64_t unchanged = 0;
   std::optional<std::string> failure;
+  DownloadCache cache;  // each file fetched once for all the selected versions
   for (std::size_t i = 0; i < count; ++i) {
     InstallRequest request;
+    request.cache = &cache;
     request.pluginsDir = job.dirs[i];
     request.origin = origin;
     request.release = release;

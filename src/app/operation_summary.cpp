@@ -26,6 +26,11 @@ std::wstring ReleaseQueryFailureMessage(std::string_view error) {
 }
 
 std::wstring UninstallSummaryMessage(const UninstallResult& result) {
+  if (!result.unfinished.empty()) {
+    return Utf8ToWide(result.unfinished) + L"\r\n• 已卸载商城插件：" +
+           Number(result.uninstalledMarketplace) + L" 个\r\n• 已取消托管并还原本地第三方插件：" +
+           Number(result.restoredThirdParty) + L" 个";
+  }
   std::wstring text = L"卸载处理完成！\r\n";
   text += L"• 已卸载商城插件：" + Number(result.uninstalledMarketplace) + L" 个\r\n";
   text += L"• 已取消托管并还原本地第三方插件：" + Number(result.restoredThirdParty) + L" 个\r\n";

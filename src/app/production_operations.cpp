@@ -2,6 +2,7 @@
 
 #include "app/launch.h"
 #include "decommission/uninstall.h"
+#include "install/download_cache.h"
 #include "install/install.h"
 #include "net/release.h"
 #include "sketchup/discovery.h"
@@ -28,9 +29,14 @@ SilentOperations ProductionSilentOperations() {
     release = std::move(fetched);
     return true;
   };
-  operations.install = [](const std::wstring& plugins_dir, const std::string& origin,
-                          const InstallerRelease* release, const std::wstring& offline_package) {
+  // One run, one download of each file, however many SketchUp versions it installs into;
+  // the cache's folder goes with these operations at the end of the run.
+  auto cache = std::make_shared<DownloadCache>();
+  operations.install = [cache](const std::wstring& plugins_dir, const std::string& origin,
+                               const InstallerRelease* release,
+                               const std::wstring& offline_package) {
     InstallRequest request;
+    request.cache = cache.get();
     request.pluginsDir = plugins_dir;
     request.origin = origin;
     if (release) request.release = *release;

@@ -8,6 +8,7 @@
 #include "common/ascii.h"
 #include "decommission/gate.h"
 #include "decommission/managed_paths.h"
+#include "decommission/root_registries.h"
 #include "registry/registry_store.h"
 #include "safefs/state_file.h"
 
@@ -62,6 +63,26 @@ bool MentionedAsPathStart(const std::string& lower_source, const std::string& na
       needle.push_back(separator);
       if (lower_source.find(needle) != std::string::npos) return true;
     }
+  }
+  return false;
+}
+
+// A record other than skipId names the plan's companion (case-insensitively or as the same
+// object), through an install root inside the Plugins root.
+bool RecordsClaimCompanion(const PluginRegistry& registry, const std::string& skipId,
+                           const UninstallPlan& plan) {
+  const std::filesystem::path& root = plan.pluginsRoot;
+  for (const auto& [otherId, other] : registry.plugins) {
+    if ((!skipId.empty() && otherId == skipId) || other.companion_name.empty()) continue;
+    const std::filesystem::path other_root = ResolveStoredPluginsRoot(other.install_root, root);
+    if (other_root.empty() || IsReparsePointOrUnreadable(other_root) ||
+        !IsWithin(root, other_root)) {
+      continue;
+    }
+    const std::filesystem::path other_companion =
+        other_root / Utf8ToWide(other.companion_name);
+    if (IsReparsePointOrUnreadable(other_companion) || !IsWithin(root, other_companion)) continue;
+    if (NamesSameObject(other_companion, plan.companionPath)) return true;
   }
   return false;
 }
@@ -170,21 +191,30 @@ bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesyst
   return true;
 }
 
-bool IsCompanionShared(const UninstallPlan& plan, const PluginRegistry& registry) {
+bool IsCompanionShared(const UninstallPlan& plan, const PluginRegistry& registry,
+                       const std::filesystem::path& registryPath, bool* undecided) {
+  if (undecided != nullptr) *undecided = false;
   if (plan.companionPath.empty()) return false;
   const std::filesystem::path& root = plan.pluginsRoot;
 
-  for (const auto& [otherId, other] : registry.plugins) {
-    if (otherId == plan.pluginId || other.companion_name.empty()) continue;
-    const std::filesystem::path other_root = ResolveStoredPluginsRoot(other.install_root, root);
-    if (other_root.empty() || IsReparsePointOrUnreadable(other_root) ||
-        !IsWithin(root, other_root)) {
-      continue;
+  if (RecordsClaimCompanion(registry, plan.pluginId, plan)) return true;
+  // Every other registry of the root can claim it too (another user's, the unauthenticated
+  // one), whether or not its plugin's entry is still a gate.
+  for (const std::filesystem::path& other_path : RegistriesOfRoot(root)) {
+    if (IsSamePath(other_path, registryPath)) continue;
+    PluginRegistry other;
+    std::string error;
+    switch (ReadRootRegistry(other_path, other, error, false)) {
+      case RegistryReadState::kRead:
+        if (RecordsClaimCompanion(other, std::string(), plan)) return true;
+        break;
+      case RegistryReadState::kBusy:
+        // Cannot tell now: keep the companion, and let the caller try again later.
+        if (undecided != nullptr) *undecided = true;
+        return true;
+      case RegistryReadState::kDamaged:
+        break;  // claims nothing any more; its gates are recovered by the orphan sweep
     }
-    const std::filesystem::path other_companion =
-        other_root / Utf8ToWide(other.companion_name);
-    if (IsReparsePointOrUnreadable(other_companion) || !IsWithin(root, other_companion)) continue;
-    if (NamesSameObject(other_companion, plan.companionPath)) return true;
   }
 
   std::error_code ec;

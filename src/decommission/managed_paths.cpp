@@ -22,13 +22,6 @@ bool IsIdByte(char c) {
 
 bool IsLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-bool EqualsIgnoreCaseWide(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  if (a.empty()) return true;
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool WeaklyCanonical(const std::filesystem::path& in, std::filesystem::path& out) {
   if (in.empty()) return false;
   std::error_code ec;
@@ -98,7 +91,7 @@ bool IsWithin(const std::filesystem::path& base, const std::filesystem::path& pa
   const std::vector<std::wstring> path_parts = Components(canonical_path);
   if (base_parts.empty() || base_parts.size() > path_parts.size()) return false;
   for (std::size_t i = 0; i < base_parts.size(); ++i) {
-    if (!EqualsIgnoreCaseWide(base_parts[i], path_parts[i])) return false;
+    if (!EqualsIgnoreCase(base_parts[i], path_parts[i])) return false;
   }
   return true;
 }
@@ -116,7 +109,7 @@ bool IsSameFileObject(const std::filesystem::path& a, const std::filesystem::pat
 }
 
 bool NamesSameObject(const std::filesystem::path& a, const std::filesystem::path& b) {
-  return EqualsIgnoreCaseWide(a.native(), b.native()) || IsSameFileObject(a, b);
+  return EqualsIgnoreCase(a.native(), b.native()) || IsSameFileObject(a, b);
 }
 
 bool ReadPhysicalAttributes(const std::filesystem::path& path, std::uint32_t& attributes) {

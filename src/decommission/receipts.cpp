@@ -7,11 +7,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/handles.h"
 #include "common/text.h"
 #include "common/win_error.h"
 #include "common/ascii.h"
 #include "decommission/managed_paths.h"
 #include "registry/registry_store.h"
+#include "safefs/physical_path.h"
 #include "safefs/state_file.h"
 
 namespace kel {
@@ -59,17 +61,27 @@ bool MatchesIdOrStem(std::string_view value, const std::string& id, const std::s
   return lower == id || (!stem.empty() && lower == stem);
 }
 
-// The writer's own last error, or the Windows number its error text ends with.
-bool IsLockedFailure(DWORD last_error, const std::string& error) {
+// The writer's own last error, or what the file itself shows: the writer reports native
+// failures only as text, so the target is asked directly whether it can be replaced now (a
+// holder that denied delete sharing, or a read-only file).
+bool IsLockedFailure(DWORD last_error, const std::filesystem::path& path) {
   if (last_error == 0 || last_error == ERROR_ACCESS_DENIED ||
       last_error == ERROR_SHARING_VIOLATION) {
     return true;
   }
-  auto ends_with = [&error](std::string_view suffix) {
-    return error.size() >= suffix.size() &&
-           error.compare(error.size() - suffix.size(), suffix.size(), suffix) == 0;
-  };
-  return ends_with(" failed: 5") || ends_with(" failed: 32");
+  const std::wstring physical = ToExtendedPathIfLong(path);
+  const DWORD attributes = GetFileAttributesW(physical.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return true;
+  }
+  unique_file probe(CreateFileW(physical.c_str(), DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr));
+  if (probe) return false;
+  const DWORD code = GetLastError();
+  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
 }
 
 }  // namespace
@@ -151,7 +163,7 @@ bool WriteFileMovingLockedAside(const std::filesystem::path& path, std::string_v
   const DWORD last_error = GetLastError();
   const PathState state = QueryPathState(path);
   const bool present = state == PathState::kFile || state == PathState::kDirectory;
-  if (!present || !IsLockedFailure(last_error, write_error)) {
+  if (!present || !IsLockedFailure(last_error, path)) {
     SetErrorIfEmpty(error, write_error);
     return false;
   }

@@ -8,12 +8,14 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "common/win_error.h"
+#include "decommission/cleanup_steps.h"
 #include "decommission/gate.h"
 #include "decommission/managed_paths.h"
 #include "decommission/receipts.h"
 #include "decommission/record_fingerprint.h"
+#include "decommission/root_gate_lock.h"
 #include "decommission/root_journal.h"
-#include "decommission/uninstall_transaction.h"
+#include "decommission/uninstall_plan.h"
 #include "registry/registry_store.h"
 #include "safefs/state_file.h"
 
@@ -84,9 +86,7 @@ void KeepEntryNameCase(const fs::path& path) {
   if (!find) return;
   const std::wstring stored = data.cFileName;
   const std::wstring wanted = path.filename().native();
-  if (stored == wanted || stored.size() != wanted.size() ||
-      CompareStringOrdinal(stored.c_str(), static_cast<int>(stored.size()), wanted.c_str(),
-                           static_cast<int>(wanted.size()), TRUE) != CSTR_EQUAL) {
+  if (stored == wanted || !EqualsIgnoreCase(stored, wanted)) {
     return;
   }
   MoveFileExW((path.parent_path() / stored).c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
@@ -168,7 +168,7 @@ bool RestoreManagedPlugin(const std::string& pluginId, const std::string& regist
     return false;
   }
 
-  if (!WriteFileMovingLockedAside(plan.gatePath, payload, error)) {
+  if (!WriteFileMovingLockedAside(plan.gatePath, payload, error, registry_path)) {
     SetErrorIfEmpty(error, "original root payload restoration could not be verified");
     return false;
   }
@@ -188,7 +188,8 @@ bool RestoreManagedPlugin(const std::string& pluginId, const std::string& regist
     SetErrorIfEmpty(error, "plugin registry record could not be removed");
     // The record still says "managed": put the gate back so that the root agrees with it.
     std::string rollback_error;
-    if (!WriteFileMovingLockedAside(plan.gatePath, GateText(pluginId), rollback_error)) {
+    if (!WriteFileMovingLockedAside(plan.gatePath, GateText(pluginId), rollback_error,
+                                    registry_path)) {
       if (rollback_error.empty()) rollback_error = "gate could not be written";
       error += "; Gate rollback failed: " + rollback_error;
     }
@@ -196,13 +197,11 @@ bool RestoreManagedPlugin(const std::string& pluginId, const std::string& regist
   }
   Checkpoint(checkpoint, RestoreCheckpoint::kRegistryCommitted);
 
-  std::string cleanup_error;
-  bool retryable = false;
-  bool unsafe = false;
-  const bool cleaned = CleanupManagedInternals(pluginId, plan.cachedIcons, after, registry_path,
-                                               cleanup_error, retryable, unsafe);
-  result = RestoreResult(pluginId, record, plan.gatePath, cleaned, !cleaned && retryable && !unsafe,
-                         cleanup_error);
+  StepFailure cleanup;
+  const bool cleaned =
+      CleanupManagedInternals(pluginId, plan.cachedIcons, after, registry_path, cleanup);
+  result = RestoreResult(pluginId, record, plan.gatePath, cleaned,
+                         cleanup.kind == FailureKind::kRetryable, cleanup.message);
   return true;
 }
 

@@ -35,8 +35,7 @@ bool IsLowerHex64(std::string_view text) {
 }
 
 bool EqualsIgnoreCasePath(const std::filesystem::path& a, const std::filesystem::path& b) {
-  return AsciiEqualsIgnoreCase(WideToUtf8(a.native()), WideToUtf8(b.native())) &&
-         !a.native().empty();
+  return !a.native().empty() && EqualsIgnoreCase(a.native(), b.native());
 }
 
 // Every directory from base down to the file's parent is a plain directory.

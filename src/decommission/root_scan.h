@@ -23,7 +23,10 @@ struct RootScanCheckpoints {
   RestoreCheckpointHook restore;
 };
 
-// Fills `report` and returns its "success". An unusable root leaves the report untouched and
+// Fills `report` and returns its "success". Besides the counted lists and "warnings", the
+// report's "remainingWork" lists what still needs the plugin center's managed state (objects
+// {"kind", "name"}; kinds "registry", "pending", "tombstone", "gate"): while it is non-empty
+// the center must stay, or the next run could not finish. An unusable root leaves the report untouched and
 // fails with "SketchUp Plugins root is invalid or inaccessible".
 bool DecommissionPluginsRoot(const std::filesystem::path& pluginsRoot, nlohmann::json& report,
                              std::string& error, const RootScanCheckpoints& checkpoints = {});

@@ -24,6 +24,8 @@ constexpr char kCleanupProgress[] = "正在清理插件中心程序与本地账�
 constexpr char kPurgeProgress[] = "正在清理全局用户配置与登录凭据...";
 constexpr char kDoneProgress[] = "卸载与还原全部完成！";
 constexpr char kDoneWithWarningsProgress[] = "卸载已完成，部分占用文件已标记重启清理";
+constexpr char kCenterKeptPrefix[] = "卸载尚未完成，插件中心已保留：";
+constexpr char kCenterKeptAdvice[] = "。请关闭 SketchUp 和插件管理器后重新运行卸载。";
 
 void Report(const ProgressCallback& progress, int percent, const char* text) {
   if (progress) progress(percent, text);
@@ -68,6 +70,33 @@ void AddScanReport(const nlohmann::json& report, UninstallResult& result) {
   for (const nlohmann::json& warning : *warnings) {
     if (warning.is_string()) result.warnings.push_back(warning.get<std::string>());
   }
+}
+
+// What stands in the way, in the user's words: the first item, and how many more there are.
+std::string CenterKeptMessage(const nlohmann::json& work) {
+  const nlohmann::json& first = work.front();
+  const std::string kind = first.value("kind", std::string());
+  const std::string name =
+      WideToUtf8(fs::path(Utf8ToWide(first.value("name", std::string()))).filename().native());
+  std::string what;
+  if (kind == "registry") {
+    what = "插件注册表正被其他程序使用 (" + name + ")";
+  } else if (kind == "pending") {
+    what = "被占用的旧文件尚待删除 (" + name + ")";
+  } else if (kind == "tombstone") {
+    what = "插件卸载的清理尚未完成 (" + name + ")";
+  } else {
+    what = "插件 " + name + " 尚未还原或卸载";
+  }
+  if (work.size() > 1) what += " 等 " + std::to_string(work.size()) + " 项";
+  return kCenterKeptPrefix + what + kCenterKeptAdvice;
+}
+
+const nlohmann::json* RemainingWorkOf(const nlohmann::json& report) {
+  if (!report.is_object()) return nullptr;
+  const auto it = report.find("remainingWork");
+  if (it == report.end() || !it->is_array() || it->empty()) return nullptr;
+  return &*it;
 }
 
 void RemoveRootFile(const fs::path& dir, const wchar_t* name, const char* failure_text,
@@ -142,8 +171,16 @@ UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool 
     AddScanReport(report, result);
     if (!error.empty()) result.warnings.push_back(error);
 
-    // The center's own files go whatever the scan did, so no loader gate outlives it.
+    // While anything in the root still depends on the center's managed state (a gate, a
+    // tombstone, a registry not yet read), the center stays whole: SketchUp keeps loading it
+    // and the next run finishes the job. Otherwise it goes, so no loader gate outlives it.
     Report(progress, base + 45, kCleanupProgress);
+    if (const nlohmann::json* work = RemainingWorkOf(report)) {
+      const std::string message = CenterKeptMessage(*work);
+      result.warnings.push_back(message);
+      if (result.unfinished.empty()) result.unfinished = message;
+      continue;
+    }
     RemoveRootFile(dir, L"!kel-plugin-gate.rb", "删除 !kel-plugin-gate.rb 失败: ", steps, result);
     RemoveRootFile(dir, L"kel_plugin_center.rb", "删除 kel_plugin_center.rb 失败: ", steps,
                    result);

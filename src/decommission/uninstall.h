@@ -31,6 +31,9 @@ struct UninstallResult {
   bool globalPurged = false;
   std::vector<std::string> warnings;
   std::string error;
+  // Set when a directory kept the plugin center because work is left for the next run: what
+  // is in the way and what to do, for the user.
+  std::string unfinished;
 };
 
 // The global folders under the local application data: login data and the manager's own data.

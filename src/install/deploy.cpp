@@ -2,7 +2,11 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "common/file_tree.h"
+#include "common/handles.h"
 #include "common/text.h"
 #include "install/sha256.h"
 #include "safefs/physical_path.h"
@@ -12,12 +16,49 @@
 namespace kel {
 namespace {
 
+// Files in a folder (or of one name, for a pattern naming it) that may have been moved aside.
+std::vector<std::wstring> AsideCandidates(const std::wstring& pattern) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  unique_find find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                    nullptr, 0));
+  if (!find) return names;
+  do {
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0)
+      names.push_back(data.cFileName);
+  } while (FindNextFileW(find.get(), &data));
+  return names;
+}
+
+// Deletes the files an earlier deployment moved aside from `target` (target + ".old." +
+// digits, our own names only) that nothing holds any more; a held one stays for a later run.
+void RemoveAsideFiles(const std::filesystem::path& target,
+                      const std::vector<std::wstring>& candidates) {
+  const std::wstring prefix = FoldCase(target.filename().wstring() + L".old.");
+  for (const std::wstring& name : candidates) {
+    if (name.size() <= prefix.size() || FoldCase(name.substr(0, prefix.size())) != prefix) continue;
+    if (name.find_first_not_of(L"0123456789", prefix.size()) != std::wstring::npos) continue;
+    const std::filesystem::path aside = target.parent_path() / name;
+    // Never a link that merely carries such a name.
+    if (QueryPathKind(aside) == PathKind::kFile) RemoveTreeNoFollow(aside);
+  }
+}
+
 void ScheduleDeleteAtRestart(const std::filesystem::path& path) {
   // Refused for ordinary users on many machines; the warning is what the user gets then.
   MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 }  // namespace
+
+const std::vector<std::wstring>& ProvenDirectories::AsideCandidates(
+    const std::filesystem::path& directory) {
+  std::wstring key = FoldCase(directory.lexically_normal().wstring());
+  const auto found = aside_.find(key);
+  if (found != aside_.end()) return found->second;
+  return aside_[std::move(key)] =
+             kel::AsideCandidates(ToExtendedPathIfLong(directory / L"*.old.*"));
+}
 
 bool ProvenDirectories::Ensure(const std::filesystem::path& directory, std::string& error) {
   std::wstring key = FoldCase(directory.lexically_normal().wstring());
@@ -64,6 +105,11 @@ bool DeployFile(const std::filesystem::path& source, const std::filesystem::path
   unchanged = false;
   std::string source_digest;
   if (!Sha256OfFile(source, source_digest, error)) return false;
+  if (proven) {
+    RemoveAsideFiles(target, proven->AsideCandidates(target.parent_path()));
+  } else {
+    RemoveAsideFiles(target, AsideCandidates(ToExtendedPathIfLong(target.wstring() + L".old.*")));
+  }
   if (QueryPathKind(target) == PathKind::kFile) {
     std::string target_digest, ignored;
     if (Sha256OfFile(target, target_digest, ignored) && target_digest == source_digest) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,14 +14,18 @@ namespace kel {
 class ProvenDirectories {
  public:
   bool Ensure(const std::filesystem::path& directory, std::string& error);
+  // Files of `directory` that may be aside files of earlier runs, listed once per folder.
+  const std::vector<std::wstring>& AsideCandidates(const std::filesystem::path& directory);
 
  private:
   std::set<std::wstring> proven_;
+  std::map<std::wstring, std::vector<std::wstring>> aside_;
 };
 
 // Puts `source`'s content at `target` unless the target already holds the same bytes
 // (then `unchanged` is set and the target is not touched). A target held open by SketchUp is
-// moved aside and deleted at the next restart. On failure neither flag is set.
+// moved aside and deleted at the next restart; files moved aside from it by earlier runs are
+// deleted once nothing holds them. On failure neither flag is set.
 bool DeployFile(const std::filesystem::path& source, const std::filesystem::path& target,
                 bool& written, bool& unchanged, std::string& error,
                 ProvenDirectories* proven = nullptr);

@@ -2,12 +2,17 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "common/handles.h"
+#include "common/text.h"
 #include "common/win_error.h"
+#include "safefs/physical_path.h"
 #include "safefs/state_file.h"
 
 namespace kel {
@@ -17,6 +22,8 @@ namespace {
 struct PipeReader {
   unique_handle read_end;
   std::string output;
+  std::atomic<std::uint64_t> bytes{0};  // read so far: the child is still talking
+  bool complete = false;                // the pipe reported its end, not an error
 };
 
 DWORD WINAPI ReadPipeToEnd(void* parameter) {
@@ -24,10 +31,39 @@ DWORD WINAPI ReadPipeToEnd(void* parameter) {
   char block[4096];
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(reader->read_end.get(), block, sizeof(block), &got, nullptr) || got == 0) break;
+    if (!ReadFile(reader->read_end.get(), block, sizeof(block), &got, nullptr)) {
+      reader->complete = GetLastError() == ERROR_BROKEN_PIPE;
+      break;
+    }
+    if (got == 0) {
+      reader->complete = true;
+      break;
+    }
     reader->output.append(block, got);
+    reader->bytes += got;
   }
   return 0;
+}
+
+// Entries and bytes below `dir`: grows while an extraction is writing.
+std::uint64_t TreeActivity(const std::wstring& dir) {
+  std::uint64_t total = 0;
+  WIN32_FIND_DATAW data;
+  unique_find find(FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &data,
+                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+  if (!find) return 0;
+  std::vector<std::wstring> subdirs;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    total += 1 + (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) + data.nFileSizeLow;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+      subdirs.push_back(dir + L"\\" + name);
+  } while (FindNextFileW(find.get(), &data));
+  find.reset();
+  for (const std::wstring& sub : subdirs) total += TreeActivity(sub);
+  return total;
 }
 
 std::wstring Quoted(const std::filesystem::path& path) { return L"\"" + path.wstring() + L"\""; }
@@ -40,7 +76,8 @@ std::string_view TrimmedCr(std::string_view line) {
 }  // namespace
 
 bool RunHiddenAndCapture(const std::wstring& command_line, std::uint32_t& exit_code,
-                         std::string& output, std::string& error, std::uint32_t timeout_ms) {
+                         std::string& output, std::string& error, std::uint32_t timeout_ms,
+                         const std::function<std::uint64_t()>& activity) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
   auto reader = std::make_shared<PipeReader>();
   unique_handle write_end;
@@ -93,13 +130,26 @@ bool RunHiddenAndCapture(const std::wstring& command_line, std::uint32_t& exit_c
     ReadPipeToEnd(reader.get());
   }
 
+  // The deadline counts from the child's last sign of work (output read, or whatever
+  // `activity` measures): a slow tool that keeps working is never cut off.
+  const DWORD slice = std::clamp<DWORD>(timeout_ms / 10, 50, 2000);
+  std::uint64_t last_seen = reader->bytes + (activity ? activity() : 0);
+  ULONGLONG last_change = GetTickCount64();
   bool timed_out = false;
-  if (WaitForSingleObject(process.get(), timeout_ms) == WAIT_TIMEOUT) {
-    // A tool that is still running must not keep writing into a folder the caller is about
-    // to delete.
-    timed_out = true;
-    TerminateProcess(process.get(), WAIT_TIMEOUT);
-    WaitForSingleObject(process.get(), 10000);
+  while (WaitForSingleObject(process.get(), slice) == WAIT_TIMEOUT) {
+    const std::uint64_t seen = reader->bytes + (activity ? activity() : 0);
+    const ULONGLONG now = GetTickCount64();
+    if (seen != last_seen) {
+      last_seen = seen;
+      last_change = now;
+    } else if (now - last_change >= timeout_ms) {
+      // A tool that is still running must not keep writing into a folder the caller is
+      // about to delete.
+      timed_out = true;
+      TerminateProcess(process.get(), WAIT_TIMEOUT);
+      WaitForSingleObject(process.get(), 10000);
+      break;
+    }
   }
   if (reader_thread) {
     if (WaitForSingleObject(reader_thread.get(), 5000) == WAIT_TIMEOUT) {
@@ -108,14 +158,19 @@ bool RunHiddenAndCapture(const std::wstring& command_line, std::uint32_t& exit_c
       WaitForSingleObject(reader_thread.get(), 5000);
     }
   }
-  if (WaitForSingleObject(reader_thread ? reader_thread.get() : process.get(), 0) ==
-      WAIT_OBJECT_0) {
-    output = reader->output;
-  }
+  const bool reader_done =
+      WaitForSingleObject(reader_thread ? reader_thread.get() : process.get(), 0) ==
+      WAIT_OBJECT_0;
+  if (reader_done) output = reader->output;
   DWORD code = 0;
   if (GetExitCodeProcess(process.get(), &code)) exit_code = code;
   if (timed_out) {
     SetErrorIfEmpty(error, "解压工具运行超时，已强制结束");
+    return false;
+  }
+  // A listing read only in part would pass the entry check on the part it saw.
+  if (!reader_done || !reader->complete) {
+    SetErrorIfEmpty(error, "读取解压工具输出不完整");
     return false;
   }
   return true;
@@ -145,12 +200,31 @@ bool IsExcludedPackagePath(std::string_view path) {
   if (p.empty()) return true;
   if (p.size() > 1 && p.find("..") != std::string_view::npos) return true;
   if (p.find(':') != std::string_view::npos) return true;
-  if (p.starts_with("__macosx/") || p.starts_with(".git/")) return true;
-  constexpr std::string_view kManaged = "kel_plugin_center/managed_plugins";
-  if (p == kManaged) return true;
-  if (p.starts_with(kManaged) && p.size() > kManaged.size() && p[kManaged.size()] == '/')
-    return true;
-  return false;
+  // The prefixes are compared on the path as Windows resolves it, so that no other spelling
+  // (a\b, ./a, a//b, A/B, a./b) reaches the same folder unnoticed.
+  const std::wstring wide = Utf8ToWide(path);
+  if (wide.empty()) return true;
+  std::wstring normal;
+  for (size_t start = 0; start <= wide.size();) {
+    size_t end = wide.find_first_of(L"/\\", start);
+    if (end == std::wstring::npos) end = wide.size();
+    std::wstring_view name(wide.data() + start, end - start);
+    if (name != L".") {
+      while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.remove_suffix(1);
+      if (!name.empty()) {
+        if (!normal.empty()) normal += L'/';
+        normal += name;
+      }
+    }
+    if (end == wide.size()) break;
+    start = end + 1;
+  }
+  normal = FoldCase(normal);
+  const std::wstring_view n(normal);
+  if (n.starts_with(L"__macosx/") || n.starts_with(L".git/")) return true;
+  constexpr std::wstring_view kManaged = L"kel_plugin_center/managed_plugins";
+  return n == kManaged || (n.starts_with(kManaged) && n.size() > kManaged.size() &&
+                           n[kManaged.size()] == L'/');
 }
 
 bool ExtractPackageWithTool(const std::filesystem::path& tar_exe,
@@ -193,7 +267,9 @@ bool ExtractPackageWithTool(const std::filesystem::path& tar_exe,
   output.clear();
   const std::wstring extract_line =
       Quoted(tar_exe) + L" -xf " + Quoted(archive) + L" -C " + Quoted(staging);
-  if (!RunHiddenAndCapture(extract_line, exit_code, output, error, timeout_ms) ||
+  const std::wstring staging_ext = ToExtendedPath(staging);
+  const auto staging_growth = [&staging_ext] { return TreeActivity(staging_ext); };
+  if (!RunHiddenAndCapture(extract_line, exit_code, output, error, timeout_ms, staging_growth) ||
       exit_code != 0) {
     SetErrorIfEmpty(error, "解压安装包失败: " + output);
     return false;

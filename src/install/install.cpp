@@ -9,10 +9,14 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "common/win_error.h"
 #include "install/deploy.h"
+#include "install/download_cache.h"
 #include "install/extract.h"
 #include "install/sha256.h"
+#include "install/temp_leftovers.h"
 #include "net/origin.h"
+#include "safefs/physical_path.h"
 #include "safefs/state_file.h"
 #include "sketchup/discovery.h"
 
@@ -20,6 +24,7 @@ namespace kel {
 namespace {
 
 constexpr std::size_t kMaxDifferentialFiles = 30;
+constexpr std::uint64_t kFreeSpaceMarginBytes = 8ull * 1024 * 1024;
 
 void Report(const InstallRequest& request, int percent, const std::string& text) {
   if (request.progress) request.progress(percent, text);
@@ -47,6 +52,40 @@ void RemoveQuietly(const std::filesystem::path& path) {
   RemoveTreeOrScheduleAtReboot(path, ignored);
 }
 
+std::wstring LongPathOf(const std::filesystem::path& path) {
+  const std::wstring extended = ToExtendedPath(path);
+  std::wstring buffer(MAX_PATH, L'\0');
+  DWORD length = GetLongPathNameW(extended.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (length >= buffer.size()) {
+    buffer.resize(length);
+    length = GetLongPathNameW(extended.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+  }
+  if (length == 0 || length >= buffer.size()) return {};
+  buffer.resize(length);
+  return buffer;
+}
+
+// A short name (KEL_PL~1) reaches the same folder as its long name: where a target holds one,
+// the part of it that exists is spelled out in full before the exclusion test.
+bool ExcludedThroughShortName(const std::filesystem::path& plugins_dir,
+                              const std::wstring& relative) {
+  if (relative.find(L'~') == std::wstring::npos) return false;
+  std::filesystem::path existing = plugins_dir / relative, rest;
+  std::wstring expanded;
+  while ((expanded = LongPathOf(existing)).empty()) {
+    if (!existing.has_relative_path() || existing == existing.parent_path()) return true;
+    rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+    existing = existing.parent_path();
+  }
+  const std::wstring base = LongPathOf(plugins_dir);
+  if (base.empty()) return true;
+  const std::filesystem::path full = rest.empty() ? std::filesystem::path(expanded)
+                                                  : std::filesystem::path(expanded) / rest;
+  std::string text = WideToUtf8(full.lexically_relative(base).wstring());
+  std::replace(text.begin(), text.end(), '\\', '/');
+  return text.empty() || text.starts_with("..") || IsExcludedPackagePath(text);
+}
+
 // A manifest path from the backend joined to the Plugins folder must stay inside it: besides
 // the package exclusions, rooted paths ("/x", "\\server\x") and text that is not UTF-8 are
 // never used.
@@ -59,7 +98,7 @@ bool ManifestPathUsable(const std::string& relative, std::filesystem::path& loca
   const std::filesystem::path rel(wide);
   if (rel.has_root_name() || rel.has_root_directory()) return false;
   local = plugins_dir / rel;
-  return true;
+  return !ExcludedThroughShortName(plugins_dir, wide);
 }
 
 void WriteVersionFile(const std::filesystem::path& center_dir, const std::string& version_code) {
@@ -70,31 +109,76 @@ void WriteVersionFile(const std::filesystem::path& center_dir, const std::string
 struct PackageFile {
   std::filesystem::path path;
   std::string relative;  // '/' separated, UTF-8
+  std::uint64_t size = 0;
+  std::filesystem::path target;  // where it goes in the Plugins folder
+  bool excluded = false;         // never written there
 };
 
 // Every regular file below `dir` in the file system's order; links and junctions are neither
-// listed nor entered.
-void ListPackageFiles(const std::filesystem::path& dir, const std::wstring& relative,
-                      std::vector<PackageFile>& files) {
+// listed nor entered. A folder that cannot be read whole fails the listing: an install that
+// went on with part of the package would report success with files missing.
+bool ListPackageFiles(const std::filesystem::path& dir, const std::wstring& relative,
+                      std::vector<PackageFile>& files, std::string& error) {
+  const auto fail = [&](DWORD code) {
+    error = WinErrorText("读取解压文件列表失败", code) + ": " + WideToUtf8(dir.wstring());
+    return false;
+  };
   WIN32_FIND_DATAW data;
-  unique_find find(FindFirstFileW((dir / L"*").c_str(), &data));
-  if (!find) return;
-  std::vector<std::pair<std::wstring, DWORD>> entries;
+  unique_find find(FindFirstFileW((ToExtendedPath(dir) + L"\\*").c_str(), &data));
+  if (!find) return fail(GetLastError());
+  std::vector<std::pair<std::wstring, WIN32_FIND_DATAW>> entries;
   do {
     const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") entries.emplace_back(name, data.dwFileAttributes);
+    if (name != L"." && name != L"..") entries.emplace_back(name, data);
   } while (FindNextFileW(find.get(), &data));
+  if (const DWORD code = GetLastError(); code != ERROR_NO_MORE_FILES) return fail(code);
   find.reset();
-  for (const auto& [name, attributes] : entries) {
+  for (const auto& [name, entry] : entries) {
     const std::filesystem::path path = dir / name;
     const std::wstring rel = relative.empty() ? name : relative + L"/" + name;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || IsLinkOrReparsePoint(path)) continue;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      ListPackageFiles(path, rel, files);
-    } else if (IsRegularFile(path)) {
-      files.push_back({path, WideToUtf8(rel)});
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      if (!ListPackageFiles(path, rel, files, error)) return false;
+    } else {
+      const std::uint64_t size =
+          (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+      files.push_back({path, WideToUtf8(rel), size, {}, false});
     }
   }
+  return true;
+}
+
+std::uint64_t SizeOf(const std::filesystem::path& file) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(ToExtendedPathIfLong(file).c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return 0;
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// What writing `size` bytes at `target` adds to its volume.
+std::uint64_t GrowthOf(const std::filesystem::path& target, std::uint64_t size) {
+  const std::uint64_t existing = SizeOf(target);
+  return size > existing ? size - existing : 0;
+}
+
+std::string WholeMiB(std::uint64_t bytes) {
+  return std::to_string(bytes / (1024 * 1024) + (bytes % (1024 * 1024) != 0 ? 1 : 0));
+}
+
+// Refuses to start writing what the volume cannot hold: a disk that fills up halfway would
+// leave a mix of old and new files. The margin covers files moved aside, folders and the
+// file system's own bookkeeping.
+bool EnsureRoomFor(const std::filesystem::path& plugins_dir, std::uint64_t bytes,
+                   std::string& error) {
+  ULARGE_INTEGER available{};
+  // When the volume cannot be asked, the copies report their own failures.
+  if (!GetDiskFreeSpaceExW(plugins_dir.c_str(), &available, nullptr, nullptr)) return true;
+  const std::uint64_t needed = bytes + bytes / 10 + kFreeSpaceMarginBytes;
+  if (needed <= available.QuadPart) return true;
+  error = "磁盘空间不足，无法写入安装文件 (需要 " + WholeMiB(needed) + " MB，可用 " +
+          WholeMiB(available.QuadPart) + " MB): " + WideToUtf8(plugins_dir.wstring());
+  return false;
 }
 
 std::string AsciiLower(std::string text) {
@@ -108,10 +192,10 @@ bool HoldsPluginCenter(const std::filesystem::path& dir) {
 }
 
 // The full path: package (downloaded or offline), extraction, deployment of every file.
-void InstallFullPackage(const InstallRequest& request, InstallResult& result) {
+void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
+                        InstallResult& result) {
   const std::filesystem::path& plugins_dir = request.pluginsDir;
   std::filesystem::path package;
-  std::filesystem::path downloaded;
   if (!request.offlinePackage.empty()) {
     if (!IsRegularFile(request.offlinePackage)) {
       result.message = "指定的本地安装包不存在";
@@ -126,48 +210,45 @@ void InstallFullPackage(const InstallRequest& request, InstallResult& result) {
     Report(request, 15,
            result.isUpdate ? "改动文件较多，正在下载新版完整更新包..."
                            : "正在下载 Kel 插件中心与管理器安装包...");
-    downloaded = TemporaryName(L"kel_installer_pkg_", L".zip");
-    if (!DownloadAndVerify(JoinOriginPath(request.origin, request.release->downloadZipUrl),
-                           downloaded, request.release->zipSha256, result.message,
-                           request.progress)) {
-      return;
-    }
-    result.downloadedCount = 1;
-    package = downloaded;
+    bool fetched = false;
+    const FetchJob job{JoinOriginPath(request.origin, request.release->downloadZipUrl),
+                       request.release->zipSha256};
+    if (!cache.FetchOne(job, L".zip", package, fetched, result.message, request.progress)) return;
+    if (fetched) result.downloadedCount = 1;
   }
 
   const std::filesystem::path stage = TemporaryName(L"kel_installer_stage_", L"");
-  auto cleanup = [&] {
-    RemoveQuietly(stage);
-    if (!downloaded.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove(downloaded, ignored);
-    }
-  };
   Report(request, 70, "正在校验并解压安装文件...");
   std::string error;
-  if (!ExtractPackage(package, stage, error)) {
-    cleanup();
+  std::vector<PackageFile> files;
+  const bool listed = ExtractPackage(package, stage, error) &&
+                      ListPackageFiles(LocatePluginCenterRoot(stage), L"", files, error);
+  std::uint64_t growth = 0;
+  for (PackageFile& file : files) {
+    std::wstring wide = Utf8ToWide(file.relative);
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    file.target = plugins_dir / wide;
+    file.excluded = IsExcludedPackagePath(file.relative) ||
+                    ExcludedThroughShortName(plugins_dir, wide);
+    if (!file.excluded) growth += GrowthOf(file.target, file.size);
+  }
+  if (!listed || !EnsureRoomFor(plugins_dir, growth, error)) {
+    RemoveQuietly(stage);
     result.message = error;
     return;
   }
 
-  const std::filesystem::path root = LocatePluginCenterRoot(stage);
-  std::vector<PackageFile> files;
-  ListPackageFiles(root, L"", files);
   const std::size_t total = files.size();
   const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
   bool package_has_version = false;
   ProvenDirectories proven;
   for (std::size_t i = 1; i <= total; ++i) {
     const PackageFile& file = files[i - 1];
-    if (IsExcludedPackagePath(file.relative)) continue;
+    if (file.excluded) continue;
     if (AsciiLower(file.relative) == "kel_plugin_center/version") package_has_version = true;
-    std::wstring wide = Utf8ToWide(file.relative);
-    std::replace(wide.begin(), wide.end(), L'/', L'\\');
     bool written = false, unchanged = false;
-    if (!DeployFile(file.path, plugins_dir / wide, written, unchanged, error, &proven)) {
-      cleanup();
+    if (!DeployFile(file.path, file.target, written, unchanged, error, &proven)) {
+      RemoveQuietly(stage);
       result.message = error;
       return;
     }
@@ -184,7 +265,7 @@ void InstallFullPackage(const InstallRequest& request, InstallResult& result) {
   if (request.release && !request.release->versionCode.empty() && !package_has_version) {
     WriteVersionFile(center, request.release->versionCode);
   }
-  cleanup();
+  RemoveQuietly(stage);
   result.success = true;
   Report(request, 100, result.isUpdate ? "更新完成！" : "安装完成！");
 }
@@ -215,6 +296,11 @@ std::filesystem::path LocatePluginCenterRoot(const std::filesystem::path& stage)
 
 InstallResult InstallIntoPlugins(const InstallRequest& request) {
   InstallResult result;
+  DownloadCache own_cache;
+  DownloadCache& cache = request.cache ? *request.cache : own_cache;
+  // Once per run: what killed runs left in TEMP goes before this run adds its own.
+  if (cache.ClaimFirstUse()) RemoveStaleInstallerTemp(std::filesystem::temp_directory_path());
+
   const std::filesystem::path& plugins_dir = request.pluginsDir;
   if (plugins_dir.empty() || IsLinkOrReparsePoint(plugins_dir)) {
     result.message = "目标 SketchUp Plugins 目录路径不安全或无效";
@@ -235,7 +321,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   const bool differential = installed && request.offlinePackage.empty() && request.release &&
                             !request.release->files.empty();
   if (!differential) {
-    InstallFullPackage(request, result);
+    InstallFullPackage(request, cache, result);
     return result;
   }
 
@@ -279,39 +365,45 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
     // The package deployment counts identical files itself; keeping the comparison's count
     // as well would report most files twice.
     result.unchangedCount = 0;
-    InstallFullPackage(request, result);
+    InstallFullPackage(request, cache, result);
     return result;
   }
 
-  const std::filesystem::path blobs = TemporaryName(L"kel_diff_blobs_", L"");
-  if (!EnsureStateDirectory(blobs, result.message)) return result;
+  // Every changed file is fetched and verified before the first one is written: a broken
+  // connection must not leave a mix of old and new files for SketchUp to load.
   const std::size_t n = changes.size();
+  std::vector<FetchJob> jobs;
+  for (const Change& change : changes) {
+    jobs.push_back({JoinOriginPath(request.origin,
+                                   release.blobDownloadUrlPrefix + change.file->sha256),
+                    change.file->sha256});
+  }
+  const bool fetched = cache.FetchAll(jobs, L".blob", result.downloadedCount, result.message,
+                                      [&](std::size_t index) {
+                                        const std::size_t k = index + 1;
+                                        Report(request, static_cast<int>(15 + 80 * k / n),
+                                               "正在差异化下载更新 (" + std::to_string(k) + "/" +
+                                                   std::to_string(n) + "): " +
+                                                   changes[index].file->relativePath);
+                                      });
+  if (!fetched) return result;
+  std::uint64_t growth = 0;
+  for (const Change& change : changes)
+    growth += GrowthOf(change.local, SizeOf(cache.Find(change.file->sha256)));
+  if (!EnsureRoomFor(plugins_dir, growth, result.message)) return result;
+
   ProvenDirectories proven;
-  for (std::size_t k = 1; k <= n; ++k) {
-    const Change& change = changes[k - 1];
-    Report(request, static_cast<int>(15 + 80 * k / n),
-           "正在差异化下载更新 (" + std::to_string(k) + "/" + std::to_string(n) +
-               "): " + change.file->relativePath);
-    const std::filesystem::path blob = blobs / (std::to_wstring(k - 1) + L".blob");
+  for (const Change& change : changes) {
     std::string error;
     bool written = false, unchanged = false;
-    if (!DownloadAndVerify(
-            JoinOriginPath(request.origin, release.blobDownloadUrlPrefix + change.file->sha256),
-            blob, change.file->sha256, error, ProgressCallback{})) {
-      RemoveQuietly(blobs);
-      result.message = error;
-      return result;
-    }
-    ++result.downloadedCount;
-    if (!DeployFile(blob, change.local, written, unchanged, error, &proven)) {
-      RemoveQuietly(blobs);
+    if (!DeployFile(cache.Find(change.file->sha256), change.local, written, unchanged, error,
+                    &proven)) {
       result.message = error;
       return result;
     }
     if (written) ++result.writtenCount;
     if (unchanged) ++result.unchangedCount;
   }
-  RemoveQuietly(blobs);
   if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
   result.success = true;
   Report(request, 100, "差异化更新完成！");

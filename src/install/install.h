@@ -10,12 +10,16 @@
 
 namespace kel {
 
+class DownloadCache;
+
 struct InstallRequest {
   std::filesystem::path pluginsDir;         // the SketchUp Plugins directory
   std::string origin;                       // resolved backend origin
   std::optional<InstallerRelease> release;  // absent when none could be fetched
   std::filesystem::path offlinePackage;     // a local release zip; nothing is downloaded then
   ProgressCallback progress;                // may be empty
+  // The run's downloads, shared by every Plugins folder of one run; null: this call's own.
+  DownloadCache* cache = nullptr;
 };
 
 struct InstallResult {
@@ -28,7 +32,8 @@ struct InstallResult {
 };
 
 // Brings one Plugins directory to the release: differential (blobs), full package, or
-// nothing to do. Never deletes an installed file; VERSION is written only after every file.
+// nothing to do. Everything is fetched and room on the volume checked before the first file
+// is written. Never deletes an installed file; VERSION is written only after every file.
 InstallResult InstallIntoPlugins(const InstallRequest& request);
 
 // The folder of an extracted package that plays the part of a Plugins directory.

@@ -28,7 +28,8 @@ struct HttpOptions {
   // connection, a 5xx answer); unset: 3 for a file download, 1 for an in-memory body.
   std::optional<int> retries;
   std::uint32_t firstPauseMs = 250;  // before the first further attempt, doubled each time
-  std::function<void(std::uint32_t ms)> sleep;  // empty: Sleep
+  // Empty: Sleep. HttpDownloadFiles may call it from several of its threads at once.
+  std::function<void(std::uint32_t ms)> sleep;
   std::uint32_t receiveTimeoutMs = 180000;
   std::uint64_t maxBodyBytes = 0;  // in-memory bodies only; 0: unlimited
 };

@@ -1,7 +1,9 @@
 """The real KelSetup.exe installing silently under Wine: discovered versions newest first,
-the plugin manager started once, the first failure ending the run, offline packages."""
+the plugin manager started once, the first failure ending the run, offline packages, one
+download of each file per run, and nothing written before everything is fetched."""
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -13,6 +15,10 @@ import kel_e2e  # noqa: E402
 import release_builder  # noqa: E402
 from sample_backend import SampleBackend  # noqa: E402
 
+LATEST = "/v3/installer/latest"
+ZIP = "/v3/installer/download/zip"
+BLOB = "/v3/installer/download/blob/"
+
 def release_tree():
     with open(os.path.join(kel_e2e.BIN_DIR, "kel_fake_plugin_manager.exe"), "rb") as stream:
         manager = stream.read()
@@ -23,7 +29,7 @@ def release_tree():
     return files
 
 
-class SilentInstallTest(unittest.TestCase):
+class SilentRunCase(unittest.TestCase):
     def setUp(self):
         self.profile = kel_e2e.Profile("silent")
         self.addCleanup(self.profile.remove)
@@ -75,14 +81,17 @@ class SilentInstallTest(unittest.TestCase):
         with open(kel_e2e.find_path(plugins, "kel_plugin_center/VERSION"), "rb") as stream:
             return stream.read()
 
+
+class SilentInstallTest(SilentRunCase):
     def test_discovered_versions_newest_first_and_one_manager_start(self):
+        p2023 = self.sketchup_plugins(2023)
         p2024 = self.sketchup_plugins(2024)
         p2025 = self.sketchup_plugins(2025)
         self.assertEqual(self.run_setup("--silent"), 0)
+        # One package download serves every version of the run.
         self.assertEqual(self.backend.request_paths(),
-                         ["/v3/installer/latest", "/v3/installer/download/zip",
-                          "/v3/installer/download/zip"])
-        for plugins in (p2025, p2024):
+                         ["/v3/installer/latest", "/v3/installer/download/zip"])
+        for plugins in (p2025, p2024, p2023):
             self.assert_installed(plugins)
             self.assertEqual(self.version_of(plugins), b"3.1.0\n")
         newest = os.stat(kel_e2e.find_path(p2025, "kel_plugin_center/VERSION")).st_mtime_ns
@@ -148,6 +157,117 @@ class SilentInstallTest(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.root, "escaped.rb")))
         self.assertEqual(self.launches(0), [])
 
+
+class FetchOnceTest(SilentRunCase):
+    """Updates of several versions: each changed file fetched once, and a run that cannot
+    fetch everything, or has no room for it, writes nothing."""
+
+    def publish_changed(self, version, names, base=None):
+        files = dict(base or self.files)
+        for name in names:
+            files[name] = "# %s in %s\n" % (name, version)
+        data = release_builder.build_release_from_files(files, self.release_dir, version)
+        digests = {f["relativePath"]: f["sha256"] for f in data["files"]}
+        return files, [BLOB + digests[name] for name in names]
+
+    def assert_tree(self, plugins, files):
+        for relative, content in files.items():
+            if isinstance(content, str):
+                content = content.encode("utf-8")
+            with open(kel_e2e.find_path(plugins, relative), "rb") as stream:
+                self.assertEqual(stream.read(), content, relative)
+
+    def test_update_of_three_versions_fetches_each_changed_file_once(self):
+        versions = [self.sketchup_plugins(year) for year in (2025, 2024, 2023)]
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        v2, blobs = self.publish_changed("3.2.0", ["kel_plugin_center/lib/part_%02d.rb" % i
+                                                   for i in (1, 2, 3)])
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        self.assertEqual(sorted(self.backend.request_paths()), sorted([LATEST] + blobs))
+        for plugins in versions:
+            self.assert_tree(plugins, v2)
+            self.assertEqual(self.version_of(plugins), b"3.2.0\n")
+
+        # The third blob is missing: the first two arrived, but no version gets any of them.
+        _, blobs = self.publish_changed("3.3.0", ["kel_plugin_center/lib/part_%02d.rb" % i
+                                                  for i in (4, 5, 6)], v2)
+        self.backend.fail("status", blobs[2], status=404)
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 4)
+        self.assertEqual(sorted(self.backend.request_paths()), sorted([LATEST] + blobs))
+        for plugins in versions:
+            self.assert_tree(plugins, v2)
+            self.assertEqual(self.version_of(plugins), b"3.2.0\n")
+
+    def test_no_spelling_of_managed_plugins_reaches_the_users_registry(self):
+        plugins = self.sketchup_plugins(2025)
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        registry = os.path.join(kel_e2e.find_path(plugins, "kel_plugin_center"),
+                                "managed_plugins", "plugin_registry.json")
+        os.makedirs(os.path.dirname(registry))
+        with open(registry, "wb") as stream:
+            stream.write(b'{"user": "data"}')
+        hostile = b"{}"
+        digest = release_builder.sha256_of_bytes(hostile)
+        with open(os.path.join(self.release_dir, release_builder.BLOBS_DIR, digest), "wb") as f:
+            f.write(hostile)
+        spellings = ["kel_plugin_center\\managed_plugins\\plugin_registry.json",
+                     "./kel_plugin_center/managed_plugins/plugin_registry.json",
+                     "kel_plugin_center//managed_plugins/plugin_registry.json",
+                     "KEL_PLUGIN_CENTER/Managed_Plugins/plugin_registry.json"]
+        files = self.files
+        for i, spelling in enumerate(spellings):
+            with self.subTest(spelling=spelling):
+                files, blobs = self.publish_changed(
+                    "4.%d" % i, ["kel_plugin_center/lib/part_%02d.rb" % i], files)
+                data = release_builder.load_release(self.release_dir)
+                data["files"].append({"relativePath": spelling, "sha256": digest, "size": 2})
+                release_builder.save_release(self.release_dir, data)
+                self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+                self.assertEqual(self.backend.request_paths(), [LATEST] + blobs)
+                with open(registry, "rb") as stream:
+                    self.assertEqual(stream.read(), b'{"user": "data"}')
+
+    def test_slow_but_progressing_extraction_succeeds(self):
+        plugins = self.sketchup_plugins(2025)
+        run = kel_e2e.run_setup(["--silent", "--no-launch", "--origin", self.backend.origin],
+                                self.profile, {"KEL_TAR_SLOW_MS": "150"})
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertEqual(os.listdir(self.profile.temp), [])
+        self.assertGreater(run.elapsed, 0.15 * len(self.files))
+        self.assert_installed(plugins)
+
+    def small_drive(self, size):
+        """A drive letter on a tmpfs of `size` mounted inside drive_c. Wine shows a mount
+        point below a drive as a reparse point, which the product rightly refuses to cross:
+        the tmpfs has to be a drive of its own."""
+        small = os.path.join(self.root, "Small")
+        os.makedirs(small)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", small],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if mounted.returncode != 0:
+            self.skipTest("cannot mount a size-limited tmpfs here: %s"
+                          % mounted.stdout.decode(errors="replace").strip())
+        self.addCleanup(subprocess.run, ["umount", "-l", small])
+        for letter in "qrstuvwxy":
+            link = os.path.join(kel_e2e.WINEPREFIX, "dosdevices", letter + ":")
+            try:
+                os.symlink(small, link)
+            except FileExistsError:
+                continue
+            self.addCleanup(os.unlink, link)
+            return small, letter.upper() + ":"
+        self.skipTest("no free drive letter in the prefix")
+
+    def test_plugins_folder_too_small_for_the_release_fails_before_writing(self):
+        small, drive = self.small_drive("2m")
+        os.makedirs(os.path.join(small, "Plugins"))
+        files = dict(self.files)
+        files["kel_plugin_center/bin/data.bin"] = os.urandom(3 * 1024 * 1024)
+        release_builder.build_release_from_files(files, self.release_dir, "5.0.0")
+        self.assertEqual(self.run_setup("--silent", "--no-launch", "--target",
+                                        drive + "\\Plugins"), 4)
+        self.assertEqual(os.listdir(os.path.join(small, "Plugins")), [])
+        self.assertEqual(self.backend.request_paths(), [LATEST, ZIP])
 
 if __name__ == "__main__":
     unittest.main()

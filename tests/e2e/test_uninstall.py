@@ -2,6 +2,7 @@
 versions whose Plugins folders the program installed itself and the plugin center then
 filled: marketplace plugins, user-installed plugins under management (gates, payloads,
 per-user registries) and orphan gates."""
+import contextlib
 import hashlib
 import json
 import os
@@ -18,6 +19,7 @@ import kel_e2e  # noqa: E402
 import release_builder  # noqa: E402
 
 YEARS = (2025, 2024)
+ROOT_GATE_MUTEX = "Local\\Kelmar.PluginManager.RootGate.v2"
 
 GATE_PREFIX = ("# frozen_string_literal: true\n# kel_plugin_center_gate: 1\n"
                "KelPluginCenter::API.dispatch_entry('")
@@ -38,6 +40,8 @@ ORIGINALS = {
     "measure_tool.rb": "# 测量工具\nSketchupExtension.new('Measure', 'measure_tool/core')\n".encode(),
     "legacy.rb": b"# legacy, managed before installSource existed\nload 'legacy/a.rb'\n",
     "lost_tool.rb": b"# a gate no registry knows any more; its copy is still stored\n",
+    # Taken over in one registry, and shown to be the marketplace's in another: given back.
+    "dup.rb": b"# dup: managed twice\nrequire 'dup/main'\n",
 }
 OWN_FILES = {
     "own_plugin.rb": b"# never managed\nrequire 'own_plugin/main'\n",
@@ -121,11 +125,16 @@ def populate(plugins):
             write(os.path.join(plugins, companion, "main.rb"), "# user code of %s\n" % plugin_id)
 
     marketplace(managed, "mk.sketchtools", "sketchtools.rb", "sketchtools")
+    # An id whose case must survive every file name it lends.
+    marketplace(managed, "AcmeTool", "AcmeTool.rb", "AcmeTool")
     write(os.path.join(managed, "cache", "icons", icon[len("cache/icons/"):]), b"\x89PNG")
     takeover(managed, "user.roofer", "roofer.rb", "roofer")
+    takeover(managed, "user.dup", "dup.rb", "")
     write(os.path.join(managed, "plugin_registry.json"), registry({
         "mk.sketchtools": record("sketchtools.rb", "sketchtools", "marketplace", icon=icon),
+        "AcmeTool": record("AcmeTool.rb", "AcmeTool", "marketplace"),
         "user.roofer": record("roofer.rb", "roofer", "local_takeover", ORIGINALS["roofer.rb"]),
+        "user.dup": record("dup.rb", "", "local_takeover", ORIGINALS["dup.rb"]),
     }))
 
     marketplace(alice, "mk.stairs", "stairs.rb", "stairs_lib")
@@ -142,8 +151,12 @@ def populate(plugins):
     marketplace(anonymous, "mk.render", "render.rb", "render")
     write(os.path.join(anonymous, "install_receipts", "r1.json"),
           json.dumps({"pluginId": "mk.render", "entryName": "render.rb"}))
+    takeover(anonymous, "user.dup", "dup.rb", "")
+    write(os.path.join(anonymous, "install_receipts", "r2.json"),
+          json.dumps({"pluginId": "user.dup", "entryName": "dup.rb"}))
     write(os.path.join(anonymous, "plugin_registry.json"), registry({
         "mk.render": record("render.rb", "render", ""),
+        "user.dup": record("dup.rb", "", "", ORIGINALS["dup.rb"]),
     }))
 
     # Orphans: one with a stored copy, one without.
@@ -241,27 +254,62 @@ class UninstallEndToEnd(unittest.TestCase):
         self.assertTrue(os.path.isdir(os.path.join(self.profile.plugins_dir(2024),
                                                    "kel_plugin_center")))
 
-    def test_file_held_open_gives_exit_4_and_a_second_run_finishes(self):
-        locked = self.target(2025) + "\\kel_plugin_center\\bin\\KelPluginManager.exe"
+    @contextlib.contextmanager
+    def holder(self, *options):
+        """Another process (SketchUp, the plugin manager) holding files or mutexes."""
         ready = os.path.join(self.profile.root, "holder.ready")
         release = os.path.join(self.profile.root, "holder.release")
-        holder = subprocess.Popen(
+        for marker in (ready, release):
+            if os.path.exists(marker):
+                os.remove(marker)
+        process = subprocess.Popen(
             ["wine", kel_e2e.LAUNCHER_EXE,
              kel_e2e.to_windows(os.path.join(kel_e2e.BIN_DIR, "decommission_uninstall_holder.exe")),
-             kel_e2e.to_windows(ready), kel_e2e.to_windows(release), "--lock", locked,
-             "--seconds", "120"],
-            env=kel_e2e.wine_env({"KEL_E2E_TIMEOUT_MS": "180000"}),
+             kel_e2e.to_windows(ready), kel_e2e.to_windows(release), *options,
+             "--seconds", "300"],
+            env=kel_e2e.wine_env({"KEL_E2E_TIMEOUT_MS": "360000"}),
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             deadline = time.time() + 60
             while not os.path.exists(ready) and time.time() < deadline:
-                self.assertIsNone(holder.poll(), "the holder could not open the file")
+                self.assertIsNone(process.poll(), "the holder could not take hold")
                 time.sleep(0.1)
             self.assertTrue(os.path.exists(ready))
-            self.assertEqual(self.uninstall(), 4)
+            yield
         finally:
             write(release, "x")
-            holder.wait(timeout=60)
+            process.wait(timeout=60)
+
+    def reset(self, pristine):
+        """Back to the populated state a snapshot was taken of."""
+        for year in YEARS:
+            plugins = self.profile.plugins_dir(year)
+            shutil.rmtree(plugins)
+            os.makedirs(plugins)
+            for relative, content in pristine[year].items():
+                if content == "<dir>":
+                    os.makedirs(os.path.join(plugins, relative), exist_ok=True)
+                else:
+                    write(os.path.join(plugins, relative), content)
+        self.make_global_folders()
+
+    def assert_user_bytes_safe(self, year):
+        """Every user entry is either back in place or still a gate with its stored copy."""
+        plugins = self.profile.plugins_dir(year)
+        stored = set()
+        for folder, _, files in os.walk(os.path.join(plugins, "kel_plugin_center")):
+            for name in files:
+                stored.add(read(os.path.join(folder, name)))
+        for name, original in ORIGINALS.items():
+            current = read(os.path.join(plugins, name))
+            if current != original:
+                self.assertTrue(current.startswith(GATE_PREFIX.encode()), name)
+                self.assertIn(original, stored, name + " lost its only copy")
+
+    def test_file_held_open_gives_exit_4_and_a_second_run_finishes(self):
+        locked = self.target(2025) + "\\kel_plugin_center\\bin\\KelPluginManager.exe"
+        with self.holder("--lock", locked):
+            self.assertEqual(self.uninstall(), 4)
         # Every plugin was dealt with despite the lock; only the center's file is left over.
         self.assert_decommissioned(2024)
         self.assertTrue(os.path.exists(os.path.join(self.profile.plugins_dir(2025),
@@ -275,33 +323,99 @@ class UninstallEndToEnd(unittest.TestCase):
             self.assert_decommissioned(year)
         self.assertEqual(self.globals_exist(), (False, False))
 
+    def test_work_left_keeps_the_center_and_the_next_run_finishes(self):
+        """Something in the way of the first run: exit 4, the center kept whole wherever
+        work is left, no user byte lost; the second run, with the obstacle gone, exit 0 and
+        the full result."""
+        plugins = self.profile.plugins_dir(2025)
+        managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
+        anonymous = os.path.join(managed, "users", "_unauthenticated")
+        alice_registry = os.path.join(managed, "users", "alice", "plugin_registry.json")
+        dup_sha = sha(ORIGINALS["dup.rb"])
+        dup_payloads = [kel_e2e.to_windows(os.path.join(d, "payloads", "user.dup", dup_sha,
+                                                        "dup.rb"))
+                        for d in (managed, anonymous)]
+        pristine = {year: snapshot(self.profile.plugins_dir(year)) for year in YEARS}
+
+        def untouched_but_orphans(state):
+            # Only the orphans went their way: the stored copy back, the unknown gate gone.
+            expected = dict(pristine[2025])
+            expected["lost_tool.rb"] = ORIGINALS["lost_tool.rb"]
+            del expected["ghost.rb"]
+            self.assertEqual(state, expected)
+
+        def center_kept_with_its_tombstone(state):
+            self.assertIn("kel_plugin_center/managed_plugins/uninstall_journals/"
+                          "mk.sketchtools.json".replace("/", os.sep), state)
+            self.assertIn("!kel-plugin-gate.rb", state)
+
+        def dup_still_managed(state):
+            self.assertEqual(state["dup.rb"], gate("user.dup"))
+            self.assertIn("kel_plugin_center/", state)
+
+        def center_gone_damaged_registry_recovered(state):
+            self.assertNotIn("kel_plugin_center/", state)
+            self.assertEqual(state["stairs.rb"], b"# mk.stairs\nrequire 'stairs_lib/main'\n")
+
+        stairs_kept = {"stairs.rb": b"# mk.stairs\nrequire 'stairs_lib/main'\n",
+                       "stairs_lib/": "<dir>",
+                       os.path.join("stairs_lib", "main.rb"): b"# mk.stairs\n",
+                       os.path.join("stairs_lib", "lib") + os.sep: "<dir>",
+                       os.path.join("stairs_lib", "lib", "core.rb"): b"# core\n"}
+        # name, what is in the way, its target, the check after the first run, what the
+        # second run leaves beyond a clean folder
+        rows = [
+            ("root gate held by the plugin manager", ("--mutex", ROOT_GATE_MUTEX), None,
+             ("--target", self.target(2025)), untouched_but_orphans, {}),
+            ("companion with a file held open",
+             ("--lock", self.target(2025) + "\\sketchtools\\main.rb"), None, (),
+             center_kept_with_its_tombstone, {}),
+            ("re-sorted id whose restores both fail",
+             ("--lock", dup_payloads[0], "--lock", dup_payloads[1]), None, (),
+             dup_still_managed, {}),
+            # Damaged for good: nothing to wait for. Its gates come back from verified
+            # copies, the center goes, and the run still says it was not clean.
+            ("corrupt plugin_registry.json", (), b"{ this is not json", (),
+             center_gone_damaged_registry_recovered, stairs_kept),
+        ]
+        for name, obstacle, alice_bytes, target, check_first, leftovers in rows:
+            with self.subTest(row=name):
+                if alice_bytes is not None:
+                    write(alice_registry, alice_bytes)
+                if obstacle:
+                    with self.holder(*obstacle):
+                        self.assertEqual(self.uninstall(*target), 4)
+                else:
+                    self.assertEqual(self.uninstall(*target), 4)
+                for year in YEARS:
+                    self.assert_user_bytes_safe(year)
+                check_first(snapshot(plugins))
+                self.assertEqual(self.uninstall(*target), 0)
+                expected = expected_plugins_folder()
+                expected.update(leftovers)
+                self.assertEqual(snapshot(plugins), expected)
+            self.reset(pristine)
+
     def test_interrupted_uninstall_is_finished_by_the_next_run(self):
-        # Where the first run dies: after a tombstone, after a registry commit, in the middle
-        # of a marketplace cleanup, after a restored entry and before its registry commit, and
-        # half way through removing the center's own folder.
-        points = [("tombstone", 1), ("commit", 2), ("internals", 3), ("restore-written", 2),
-                  ("center", 1)]
-        clean = [self.profile.plugins_dir(year) for year in YEARS]
+        # Where the first run dies: AcmeTool (the first marketplace uninstall, an id with
+        # capitals) after its tombstone, after its registry commit and during its cleanup;
+        # another plugin after its commit and in the middle of a cleanup; after a restored
+        # entry and before its registry commit; half way through removing the center's folder.
+        points = [("tombstone", 1), ("commit", 1), ("companion", 1), ("commit", 2),
+                  ("internals", 3), ("restore-written", 2), ("center", 1)]
         pristine = {year: snapshot(self.profile.plugins_dir(year)) for year in YEARS}
         for point, occurrence in points:
             with self.subTest(point=point, occurrence=occurrence):
                 first = self.run_program("decommission_uninstall_runner.exe", point,
                                          str(occurrence))
                 self.assertEqual(first.exit_code, 99, "the run was not killed at " + point)
+                for year in YEARS:
+                    self.assert_user_bytes_safe(year)
                 self.assertEqual(self.uninstall(), 0)
                 for year in YEARS:
                     self.assert_decommissioned(year)
                 self.assertEqual(self.globals_exist(), (False, False))
-            # Back to the populated state for the next point.
-            for year, plugins in zip(YEARS, clean):
-                shutil.rmtree(plugins)
-                os.makedirs(plugins)
-                for relative, content in pristine[year].items():
-                    if content == "<dir>":
-                        os.makedirs(os.path.join(plugins, relative), exist_ok=True)
-                    else:
-                        write(os.path.join(plugins, relative), content)
-            self.make_global_folders()
+            self.reset(pristine)
 
 
 if __name__ == "__main__":

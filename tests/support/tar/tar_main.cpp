@@ -1,12 +1,15 @@
 // A small zip-only tar: "-tf ARCHIVE" lists one entry per line, "-xf ARCHIVE -C DIR" extracts.
 // Enough of the system tool's behaviour for the tests: non-zero exit with a message on a
 // corrupt archive, and absolute or ".." entries refused before anything is written.
+// KEL_TAR_SLOW_MS=N makes the extraction pause N milliseconds before each entry (a slow disk
+// or scanner that still makes progress).
 #include <windows.h>
 #include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -275,7 +278,11 @@ int wmain(int argc, wchar_t** argv) {
     Fail("could not chdir to '" + ToUtf8(dir) + "'");
     return 1;
   }
+  wchar_t slow[16] = {};
+  const DWORD pause_ms =
+      GetEnvironmentVariableW(L"KEL_TAR_SLOW_MS", slow, 16) ? wcstoul(slow, nullptr, 10) : 0;
   for (const Entry& entry : entries) {
+    if (pause_ms != 0) Sleep(pause_ms);
     std::wstring rel = ToWide(entry.name);
     for (wchar_t& c : rel)
       if (c == L'/') c = L'\\';

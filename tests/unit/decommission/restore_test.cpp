@@ -8,6 +8,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "decommission/gate.h"
+#include "decommission/pending_cleanup.h"
 #include "decommission/uninstall_transaction.h"
 #include "registry/registry_store.h"
 #include "support/sandbox.h"
@@ -163,6 +164,15 @@ TEST_F(RestoreTest, GateHeldOpenBySketchUpIsMovedAside) {
     }
   }
   EXPECT_EQ(moved_aside, 1);
+  // Listed beside the registry, and gone with the next run's cleanup once nothing holds it.
+  const fs::path ledger = fixture_.sharedRegistry().parent_path() / L"pending_cleanup.json";
+  EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(ledger))["pendingFiles"].size(), 1u);
+  EXPECT_TRUE(ClearPendingDeletes(plugins_).empty());
+  for (const auto& entry : fs::directory_iterator(plugins_)) {
+    EXPECT_FALSE(IsPendingDeleteName(entry.path().filename().native()))
+        << entry.path().string();
+  }
+  EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(ledger))["pendingFiles"], nlohmann::json::array());
 }
 
 TEST_F(RestoreTest, RegistryThatCannotBeChangedGetsTheGateBack) {

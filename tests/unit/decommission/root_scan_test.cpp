@@ -63,10 +63,21 @@ TEST_F(RootScanTest, GivesBackUserPluginsUninstallsMarketplacePluginsAndSweepsOr
   // would lead out of the store.
   const fs::path managed = fixture_.managedRoot();
   WriteFileBytes(At(L"orphan_one.rb"), GateText("orphan.one"));
-  WriteFileBytes(managed / L"payloads" / L"orphan.one" / L"g7" / L"orphan_one.rb", kOrphanOne);
+  auto generation = [](const std::string& bytes) { return Utf8ToWide(test::Sha256Hex(bytes)); };
+  WriteFileBytes(managed / L"payloads" / L"orphan.one" / generation(kOrphanOne) / L"orphan_one.rb",
+                 kOrphanOne);
+  // Generations whose bytes no longer hash to their name are not the user's file: never
+  // written back, whichever the store lists first.
+  WriteFileBytes(managed / L"payloads" / L"orphan.one" / generation("# earlier\n") /
+                     L"orphan_one.rb",
+                 "# tampered\n");
+  WriteFileBytes(At(L"orphan_four.rb"), GateText("orphan.four"));
+  WriteFileBytes(managed / L"payloads" / L"orphan.four" / generation("# four\n") /
+                     L"orphan_four.rb",
+                 "# four, changed\n");
   WriteFileBytes(At(L"ORPHAN_THREE.RB"), GateText("orphan.three"));
-  WriteFileBytes(managed / L"users" / L"alice" / L"payloads" / L"orphan.three" / L"g1" /
-                     L"ORPHAN_THREE.RB",
+  WriteFileBytes(managed / L"users" / L"alice" / L"payloads" / L"orphan.three" /
+                     generation(kOrphanThree) / L"ORPHAN_THREE.RB",
                  kOrphanThree);
   WriteFileBytes(At(L"orphan_two.rb"), GateText("orphan.two"));
   WriteFileBytes(At(L"alpha_copy.rb"), GateText("mk.alpha"));
@@ -107,8 +118,9 @@ TEST_F(RootScanTest, GivesBackUserPluginsUninstallsMarketplacePluginsAndSweepsOr
   EXPECT_EQ(Strings(report["recoveredOrphanGates"]),
             nlohmann::json({"ORPHAN_THREE.RB", "orphan_one.rb"}));
   EXPECT_EQ(Strings(report["removedOrphanGates"]),
-            nlohmann::json({"alpha_copy.rb", "evil.rb", "orphan_two.rb"}));
+            nlohmann::json({"alpha_copy.rb", "evil.rb", "orphan_four.rb", "orphan_two.rb"}));
   EXPECT_EQ(report["warnings"], nlohmann::json::array());
+  EXPECT_EQ(report["remainingWork"], nlohmann::json::array());
 
   // User-installed entries are back byte for byte; their companions never moved.
   EXPECT_EQ(ReadFileBytes(At(L"beta.rb")), kBeta);
@@ -181,10 +193,13 @@ TEST_F(RootScanTest, FailedPluginsBecomeWarningsAndTheOthersProceed) {
   EXPECT_EQ(ReadFileBytes(outside), GateText("user.escape"));
   EXPECT_EQ(report["uninstalledMarketplace"].size(), 1u);
   EXPECT_FALSE(fs::exists(At(L"fine.rb")));
-  // The gate the refused restore left behind is swept like an orphan: the stored copy beats a
-  // gate that nothing will answer once the plugin center is gone.
-  EXPECT_EQ(report["recoveredOrphanGates"], nlohmann::json({"broken.rb"}));
-  EXPECT_EQ(ReadFileBytes(At(L"broken.rb")), "# changed\n");
+  // The gate of the refused restore is not an orphan: it stays, and with it the center (the
+  // stored copy is all that is left of the user's entry). A record whose gate the user
+  // replaced holds nothing back.
+  EXPECT_EQ(report["recoveredOrphanGates"], nlohmann::json::array());
+  EXPECT_EQ(ReadFileBytes(At(L"broken.rb")), GateText("user.broken"));
+  EXPECT_EQ(report["remainingWork"],
+            nlohmann::json({{{"kind", "gate"}, {"name", WideToUtf8(At(L"broken.rb").native())}}}));
   EXPECT_EQ(ReadFileBytes(At(L"replaced.rb")), "# the user's own file now\n");
 }
 

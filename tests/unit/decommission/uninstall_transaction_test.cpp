@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "decommission/gate.h"
+#include "registry/registry_store.h"
 #include "support/plugins_fixture.h"
 #include "support/sandbox.h"
 
@@ -321,38 +322,6 @@ TEST_F(UninstallTransaction, LinkedCompanionIsOutsidePlugins) {
   test::RemoveTree(fixture_.root() / L"acme_tool");
 }
 
-TEST(UninstallFailures, RetryableAndUnsafeAreDisjoint) {
-  const char* retryable[] = {"managed root Gate could not be removed",
-                             "managed exclusive companion could not be isolated",
-                             "managed internal cleanup failed", "managed journal cleanup failed",
-                             "managed cached icon cleanup failed",
-                             "uninstall tombstone cleanup failed"};
-  const char* unsafe[] = {"managed companion staging path is unsafe",
-                          "managed companion staging status is unsafe",
-                          "managed internal cleanup path is unsafe",
-                          "managed internal cleanup reparse point is unsafe",
-                          "managed journal cleanup path is unsafe",
-                          "managed cached icon cleanup path is unsafe",
-                          "uninstall tombstone cleanup path is unsafe"};
-  const char* neither[] = {"managed root Gate status is unavailable",
-                           "managed root Gate does not match uninstall plan",
-                           "managed internal cleanup status is unavailable",
-                           "managed cached icon metadata is invalid",
-                           "uninstall tombstone path is unsafe x", ""};
-  for (const char* text : retryable) {
-    EXPECT_TRUE(IsRetryableUninstallFailure(text)) << text;
-    EXPECT_FALSE(IsUnsafeUninstallFailure(text)) << text;
-  }
-  for (const char* text : unsafe) {
-    EXPECT_TRUE(IsUnsafeUninstallFailure(text)) << text;
-    EXPECT_FALSE(IsRetryableUninstallFailure(text)) << text;
-  }
-  for (const char* text : neither) {
-    EXPECT_FALSE(IsUnsafeUninstallFailure(text)) << text;
-    EXPECT_FALSE(IsRetryableUninstallFailure(text)) << text;
-  }
-}
-
 nlohmann::json TombstoneFor(const FixturePlugin& plugin, const nlohmann::json& icons) {
   return {{"phase", "remove_registry_pending"},
           {"recordFingerprint", "sha256:" + std::string(64, 'a')},
@@ -488,6 +457,39 @@ TEST_F(UninstallTransaction, StaleTombstoneBesideAChangedRecordIsNotExecuted) {
   EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool"));
   EXPECT_FALSE(fs::exists(tombstone));
   EXPECT_FALSE(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"));
+}
+
+// The registry removal may report failure after its rename already replaced the file (a
+// verification that failed afterwards). Only reading the registry again tells: a record that
+// is still there means nothing was committed; a record that is gone means the tombstone is
+// all that leads to the rest of the work.
+TEST_F(UninstallTransaction, CommitReportedFailedIsJudgedByReadingTheRegistryAgain) {
+  BuildStandardRoot();
+  const fs::path tombstone = Manager() / L"uninstall_journals" / L"acme.json";
+  for (const bool renamed : {false, true}) {
+    SCOPED_TRACE(renamed ? "registry replaced" : "registry untouched");
+    const RegistryRecordRemover remover = [renamed](const fs::path& path, const std::string& id,
+                                                    PluginRegistry& after, std::string& error) {
+      if (renamed) RemovePluginFromRegistry(path, id, after, error);
+      error = "state file verify replaced failed: 5";
+      return false;
+    };
+    nlohmann::json result;
+    std::string error;
+    const bool committed = UninstallManagedPlugin("acme", WideToUtf8(registry_.native()), result,
+                                                  error, {}, remover);
+    EXPECT_EQ(committed, renamed);
+    EXPECT_EQ(fixture_.ReadRegistryJson(registry_)["plugins"].contains("acme"), !renamed);
+    EXPECT_FALSE(fs::exists(tombstone));
+    if (renamed) {
+      EXPECT_EQ(result["status"], "completed") << result.dump();
+      EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool.rb"));
+      EXPECT_FALSE(fs::exists(fixture_.root() / L"acme_tool"));
+    } else {
+      EXPECT_EQ(error, "state file verify replaced failed: 5");
+      EXPECT_EQ(test::ReadFileBytes(fixture_.root() / L"acme_tool.rb"), GateText("acme"));
+    }
+  }
 }
 
 }  // namespace

@@ -145,6 +145,38 @@ TEST_F(DeployTest, TargetOpenWithDeleteSharingIsMovedAside) {
   EXPECT_EQ(ReadFileBytes(aside.front()), "old");
 }
 
+TEST_F(DeployTest, LaterDeploymentDeletesOnlyFreeAsideFilesOfItsTarget) {
+  const fs::path target = plugins / L"loaded.rb";
+  WriteFileBytes(target, "new content");
+  const fs::path free_aside = plugins / L"loaded.rb.old.123";
+  const fs::path held_aside = plugins / L"LOADED.RB.old.456";
+  WriteFileBytes(free_aside, "a");
+  WriteFileBytes(held_aside, "b");
+  const std::vector<fs::path> foreign = {plugins / L"loaded.rb.old.12a", plugins / L"loaded.rb.old.",
+                                         plugins / L"other.rb.old.1", plugins / L"loaded.rb.older.1"};
+  for (const fs::path& path : foreign) WriteFileBytes(path, "not ours");
+  const fs::path outside = box.root() / L"user_file.txt";
+  WriteFileBytes(outside, "user");
+  std::string reason;
+  const bool linked = test::MakeUnixSymlink(outside, plugins / L"loaded.rb.old.789", reason);
+  unique_file holder(CreateFileW(held_aside.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  bool written = false, unchanged = false;
+  std::string error;
+  ASSERT_TRUE(DeployFile(source, target, written, unchanged, error)) << error;
+  EXPECT_TRUE(unchanged);
+  EXPECT_FALSE(fs::exists(free_aside));
+  EXPECT_EQ(ReadFileBytes(held_aside), "b");
+  for (const fs::path& path : foreign) EXPECT_EQ(ReadFileBytes(path), "not ours") << path;
+  if (linked) {
+    EXPECT_EQ(ReadFileBytes(outside), "user");
+  }
+  holder.reset();
+  ASSERT_TRUE(DeployFile(source, target, written, unchanged, error)) << error;
+  EXPECT_FALSE(fs::exists(held_aside));
+}
+
 TEST_F(DeployTest, TreeRemovalKeepsGoingPastALockedFile) {
   const fs::path root = plugins / L"kel_plugin_center";
   WriteFileBytes(root / L"top.rb", "1");

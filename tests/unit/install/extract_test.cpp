@@ -45,13 +45,21 @@ TEST(ArchiveEntryRules, ExcludedPackagePaths) {
   for (std::string_view excluded :
        {"", "__MACOSX/kel/x", "__macosx/a", ".git/config", ".GIT/HEAD", "a/../b", "c:/x",
         "kel_plugin_center/managed_plugins", "kel_plugin_center/managed_plugins/",
-        "KEL_PLUGIN_CENTER/Managed_Plugins/plugin_registry.json"}) {
+        "KEL_PLUGIN_CENTER/Managed_Plugins/plugin_registry.json",
+        // Every spelling Windows resolves to the same folder.
+        "kel_plugin_center\\managed_plugins\\plugin_registry.json",
+        "./kel_plugin_center/managed_plugins/plugin_registry.json",
+        "kel_plugin_center//managed_plugins/plugin_registry.json",
+        "kel_plugin_center/./managed_plugins", "kel_plugin_center/managed_plugins. /x",
+        "/kel_plugin_center/managed_plugins/x", "kel_plugin_center\\MANAGED_PLUGINS",
+        "__MACOSX\\x", "./.git/config"}) {
     EXPECT_TRUE(IsExcludedPackagePath(excluded)) << excluded;
   }
   for (std::string_view kept :
        {"kel_plugin_center/managed_pluginsx/a", "kel_plugin_center/managed_plugins_old",
         "kel_plugin_center/.git/config", "kel_plugin_center/__macosx/x", "x__macosx/",
-        "kel_plugin_center.rb", "managed_plugins/a", "."}) {
+        "kel_plugin_center.rb", "managed_plugins/a", ".", "kel_plugin_center/x/managed_plugins/a",
+        "kel_plugin_center\\managed_plugins_old\\a"}) {
     EXPECT_FALSE(IsExcludedPackagePath(kept)) << kept;
   }
 }
@@ -139,6 +147,35 @@ TEST_F(ExtractTest, ToolThatNeverEndsIsTerminatedAtTheDeadline) {
     EXPECT_EQ(WaitForSingleObject(child.get(), 0), WAIT_OBJECT_0);
   }
   EXPECT_FALSE(fs::exists(stage.parent_path()));
+}
+
+TEST_F(ExtractTest, ListingNotReadToItsEndFailsInsteadOfPassing) {
+  // A child of the tool keeps the output open: what was read is not the whole listing.
+  const fs::path archive = box.root() / L"orphan.zip";
+  WriteFileBytes(archive, "ORPHAN\n");
+  WriteFileBytes(box.root() / L"orphan.zip.hang", "HANG");
+  std::string error;
+  EXPECT_FALSE(ExtractPackageWithTool(FakeTar(), archive, stage, error, 1500));
+  EXPECT_EQ(error, "读取解压工具输出不完整");
+  EXPECT_FALSE(fs::exists(stage.parent_path()));
+  const std::string pid_text = ReadFileBytes(box.root() / L"orphan.zip.hang.pid");
+  ASSERT_FALSE(pid_text.empty());
+  unique_handle orphan(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(pid_text)));
+  if (orphan) {
+    TerminateProcess(orphan.get(), 0);
+    WaitForSingleObject(orphan.get(), 10000);
+  }
+}
+
+TEST_F(ExtractTest, SlowExtractionThatKeepsWritingOutlivesTheDeadline) {
+  const fs::path archive = box.root() / L"slow.zip";
+  WriteFileBytes(archive, "SLOW 8 500");
+  std::string error;
+  const ULONGLONG started = GetTickCount64();
+  ASSERT_TRUE(ExtractPackageWithTool(FakeTar(), archive, stage, error, 1500)) << error;
+  EXPECT_GT(GetTickCount64() - started, 3000u);
+  EXPECT_TRUE(fs::exists(stage / L"slow_7.txt"));
+  EXPECT_TRUE(fs::exists(stage / L"extracted.txt"));
 }
 
 TEST(RunHiddenAndCaptureTest, CapturesOutputExitCodeAndStartFailure) {
