@@ -98,25 +98,41 @@ bool CheckIdentityText(std::string_view text, std::string& error) {
   return true;
 }
 
-bool Sha256Hex(std::string_view bytes, std::string& digest_out, std::string& error) {
+// The SHA-256 provider, opened once per process: opening it is most of the cost of hashing
+// the few hundred bytes of an identity. Algorithm handles may be shared between threads.
+struct Sha256Provider {
   unique_bcrypt_alg algorithm;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-    error = "SHA-256 provider is unavailable";
-    return false;
-  }
   DWORD object_length = 0;
-  DWORD digest_length = 0;
-  ULONG written = 0;
-  if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH,
-                                        reinterpret_cast<PUCHAR>(&object_length), sizeof(object_length),
-                                        &written, 0)) ||
-      !BCRYPT_SUCCESS(BCryptGetProperty(algorithm.get(), BCRYPT_HASH_LENGTH,
-                                        reinterpret_cast<PUCHAR>(&digest_length), sizeof(digest_length),
-                                        &written, 0)) ||
-      digest_length != 32) {
+  bool ready = false;
+};
+
+const Sha256Provider& SharedSha256Provider() {
+  static const Sha256Provider provider = [] {
+    Sha256Provider p;
+    DWORD digest_length = 0;
+    ULONG written = 0;
+    p.ready =
+        BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(p.algorithm.put(), BCRYPT_SHA256_ALGORITHM,
+                                                   nullptr, 0)) &&
+        BCRYPT_SUCCESS(BCryptGetProperty(p.algorithm.get(), BCRYPT_OBJECT_LENGTH,
+                                         reinterpret_cast<PUCHAR>(&p.object_length),
+                                         sizeof(p.object_length), &written, 0)) &&
+        BCRYPT_SUCCESS(BCryptGetProperty(p.algorithm.get(), BCRYPT_HASH_LENGTH,
+                                         reinterpret_cast<PUCHAR>(&digest_length),
+                                         sizeof(digest_length), &written, 0)) &&
+        digest_length == 32;
+    return p;
+  }();
+  return provider;
+}
+
+bool Sha256Hex(std::string_view bytes, std::string& digest_out, std::string& error) {
+  const Sha256Provider& provider = SharedSha256Provider();
+  if (!provider.ready) {
     error = "SHA-256 provider is unavailable";
     return false;
   }
+  const DWORD object_length = provider.object_length;
   if (bytes.size() > std::numeric_limits<ULONG>::max()) {
     error = "SHA-256 calculation failed";
     return false;
@@ -124,7 +140,7 @@ bool Sha256Hex(std::string_view bytes, std::string& digest_out, std::string& err
   std::string object(object_length, '\0');
   unique_bcrypt_hash hash;
   unsigned char digest[32] = {};
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), reinterpret_cast<PUCHAR>(object.data()),
+  if (!BCRYPT_SUCCESS(BCryptCreateHash(provider.algorithm.get(), hash.put(), reinterpret_cast<PUCHAR>(object.data()),
                                        object_length, nullptr, 0, 0)) ||
       !BCRYPT_SUCCESS(BCryptHashData(hash.get(),
                                      reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/win_error.h"
 #include "identity/command_identity.h"
 
 namespace kel {
@@ -26,7 +27,7 @@ bool BuildManagedCommandIdentity(std::string_view plugin_id, RegistryCommand& co
   if (command.stable_key.size() > kMaxStableKeyBytes ||
       command.stable_key.find('\0') != std::string::npos ||
       !CheckIdentityText(command.stable_key, text_error)) {
-    error = "managed command stable key is invalid";
+    SetErrorIfEmpty(error, "managed command stable key is invalid");
     return false;
   }
   const std::vector<SemanticField> fields = {
@@ -37,7 +38,7 @@ bool BuildManagedCommandIdentity(std::string_view plugin_id, RegistryCommand& co
   CommandIdentity identity;
   std::string build_error;  // the builder clears its error text; the caller's stays
   if (!BuildCanonicalIdentity(kManagedProviderTag, fields, identity, build_error)) {
-    error = build_error;
+    SetErrorIfEmpty(error, build_error);
     return false;
   }
   command.id = identity.identity_id;
@@ -51,7 +52,7 @@ bool VerifyManagedCommandIdentity(std::string_view plugin_id, const RegistryComm
   const std::string& hex = command.identity_canonical;
   if (command.identity_version != 2 || hex.empty() || hex.size() % 2 != 0 || !IsLowerHexText(hex) ||
       command.semantic_kind != kManagedSemanticKind) {
-    error = "managed command identity is invalid";
+    SetErrorIfEmpty(error, "managed command identity is invalid");
     return false;
   }
   if (command.stable_key.empty()) {
@@ -60,7 +61,7 @@ bool VerifyManagedCommandIdentity(std::string_view plugin_id, const RegistryComm
   RegistryCommand rebuilt = command;
   if (!BuildManagedCommandIdentity(plugin_id, rebuilt, error)) return false;
   if (rebuilt.id != command.id || rebuilt.identity_canonical != hex) {
-    error = "managed command identity does not match its semantic facts";
+    SetErrorIfEmpty(error, "managed command identity does not match its semantic facts");
     return false;
   }
   return true;

@@ -6,12 +6,15 @@
 #include <limits>
 #include <set>
 
+#include "common/win_error.h"
 #include "registry/command_verification.h"
+#include "registry/registry_fields.h"
 
 namespace kel {
 namespace {
 
 using json = nlohmann::json;
+using namespace registry_fields;
 
 // A value of the wrong shape met by a typed read; reported like the library's type errors.
 struct SchemaInvalid {};
@@ -110,6 +113,30 @@ bool ParseIndexState(std::string_view text, IndexState& out) {
 bool EmptyOrId(std::string_view text) { return text.empty() || IsRegistryId(text); }
 bool EmptyOrIcon(std::string_view text) { return text.empty() || IsRegistryIconPath(text); }
 
+bool RuleHolds(TextRule rule, std::size_t limit, std::string_view text) {
+  switch (rule) {
+    case TextRule::kAny: return true;
+    case TextRule::kBytes: return TextOk(text, limit);
+    case TextRule::kNonEmptyBytes: return NonEmptyTextOk(text, limit);
+    case TextRule::kId: return IsRegistryId(text);
+    case TextRule::kEmptyOrId: return EmptyOrId(text);
+    case TextRule::kEmptyOrIcon: return EmptyOrIcon(text);
+  }
+  return false;
+}
+
+template <typename Record, std::size_t N>
+void ReadTexts(const json& object, const TextField<Record> (&fields)[N], Record& record) {
+  for (const auto& field : fields) record.*field.member = ReadString(object, field.key);
+}
+
+template <typename Record, std::size_t N>
+bool TextsHold(const TextField<Record> (&fields)[N], const Record& record) {
+  return std::all_of(std::begin(fields), std::end(fields), [&record](const auto& field) {
+    return RuleHolds(field.rule, field.limit, record.*field.member);
+  });
+}
+
 bool OriginFieldsHold(const RegistryCommand& c) {
   const bool source = !c.source_path.empty();
   const bool callback = !c.callback_source_path.empty();
@@ -124,37 +151,14 @@ bool OriginFieldsHold(const RegistryCommand& c) {
 }
 
 bool CommandRulesHold(const std::string& plugin_id, const RegistryCommand& c) {
-  return IsRegistryId(c.id) && IsRegistryId(c.owner_plugin_id) && c.owner_plugin_id == plugin_id &&
-         NonEmptyTextOk(c.label, 256) && TextOk(c.toolbar, 256) && IsRegistryId(c.group_id) &&
-         NonEmptyTextOk(c.group_label, 256) && TextOk(c.source_path, 2048) &&
-         TextOk(c.callback_source_path, 2048) && TextOk(c.tooltip, 256) && TextOk(c.menu_text, 256) &&
-         EmptyOrIcon(c.cached_icon) && TextOk(c.icon, 2048) && EmptyOrId(c.scope_id) &&
-         c.occurrence != 0 && OriginFieldsHold(c);
+  return TextsHold(kCommandText, c) && c.owner_plugin_id == plugin_id && c.occurrence != 0 &&
+         OriginFieldsHold(c);
 }
 
 RegistryCommand ReadCommandFields(const json& entry) {
   RegistryCommand c;
-  c.id = ReadString(entry, "id");
-  c.owner_plugin_id = ReadString(entry, "ownerPluginId");
-  c.label = ReadString(entry, "label");
-  c.toolbar = ReadString(entry, "toolbar");
-  c.group_id = ReadString(entry, "groupId");
-  c.group_label = ReadString(entry, "groupLabel");
-  c.origin = ReadString(entry, "origin");
-  c.source_path = ReadString(entry, "sourcePath");
-  c.callback_source_path = ReadString(entry, "callbackSourcePath");
-  c.tooltip = ReadString(entry, "tooltip");
-  c.menu_text = ReadString(entry, "menuText");
-  c.cached_icon = ReadString(entry, "cachedIcon");
-  c.icon = ReadString(entry, "icon");
-  c.scope_id = ReadString(entry, "scopeId");
-  c.occurrence = ReadU32(entry, "occurrence", 1);
-  c.identity_version = ReadU32(entry, "identityVersion", 0);
-  c.identity_canonical = ReadString(entry, "identityCanonical");
-  c.source_line = ReadU32(entry, "sourceLine", 0);
-  c.callsite_occurrence = ReadU32(entry, "callsiteOccurrence", 0);
-  c.semantic_kind = ReadString(entry, "semanticKind");
-  c.stable_key = ReadString(entry, "stableKey");
+  ReadTexts(entry, kCommandText, c);
+  for (const auto& field : kCommandCounts) c.*field.member = ReadU32(entry, field.key, field.fallback);
   return c;
 }
 
@@ -240,21 +244,7 @@ bool ReadPlugin(const std::string& id, const json& value, std::uint64_t schema, 
     error = "plugin registry contains an invalid plugin id";
     return false;
   }
-  plugin.name = ReadString(value, "name");
-  plugin.registered_name = ReadString(value, "registeredName");
-  plugin.author = ReadString(value, "author");
-  plugin.description = ReadString(value, "description");
-  plugin.version = ReadString(value, "version");
-  plugin.extension_basename = ReadString(value, "extensionBasename");
-  plugin.install_root = ReadString(value, "installRoot");
-  plugin.load_file = ReadString(value, "loadFile");
-  plugin.package_hash = ReadString(value, "packageHash");
-  plugin.active_generation = ReadString(value, "activeGeneration");
-  plugin.pending_generation = ReadString(value, "pendingGeneration");
-  plugin.companion_name = ReadString(value, "companionName");
-  plugin.catalog_key = ReadString(value, "catalogKey");
-  plugin.cached_icon = ReadString(value, "cachedIcon");
-  plugin.install_source = ReadString(value, "installSource");
+  ReadTexts(value, kPluginText, plugin);
   const std::string plugin_kind = ReadString(value, "pluginKind");
 
   if (const json* show = Member(value, "showToolbar")) {
@@ -302,15 +292,9 @@ bool ReadPlugin(const std::string& id, const json& value, std::uint64_t schema, 
   std::string policy = ReadString(value, "loadPolicy", schema == 3 ? "on_demand" : "");
   if (schema == 3 && policy == "on_demand") policy = "hot_load";
 
-  const bool metadata_ok =
-      TextOk(plugin.name, 256) && TextOk(plugin.registered_name, 256) && TextOk(plugin.author, 256) &&
-      TextOk(plugin.description, 2048) && TextOk(plugin.version, 64) &&
-      TextOk(plugin.extension_basename, 128) && TextOk(plugin.install_root, 2048) &&
-      TextOk(plugin.load_file, 256) && TextOk(plugin.package_hash, 256) &&
-      EmptyOrId(plugin.active_generation) && EmptyOrId(plugin.pending_generation) &&
-      TextOk(plugin.companion_name, 128) && TextOk(plugin.catalog_key, 512) &&
-      EmptyOrIcon(plugin.cached_icon) && TextOk(plugin.install_source, 64) &&
-      EmptyOrId(plugin.indexed_generation) && ParseLoadPolicy(policy, plugin.load_policy);
+  const bool metadata_ok = TextsHold(kPluginText, plugin) &&
+                           EmptyOrId(plugin.indexed_generation) &&
+                           ParseLoadPolicy(policy, plugin.load_policy);
   if (!metadata_ok) {
     error = "plugin registry contains invalid plugin metadata";
     return false;
@@ -341,10 +325,7 @@ bool ReadPlugin(const std::string& id, const json& value, std::uint64_t schema, 
         error = "plugin registry contains invalid external command scopes";
         return false;
       }
-      scope.id = ReadString(entry, "id");
-      scope.proof = ReadString(entry, "proof");
-      scope.base = ReadString(entry, "base");
-      scope.relative_root = ReadString(entry, "relativeRoot");
+      ReadTexts(entry, kScopeText, scope);
       plugin.external_command_scopes.push_back(std::move(scope));
     }
     if (!ScopesAreAuthorised(plugin)) {
@@ -422,11 +403,11 @@ bool ParseDocument(const json& document, PluginRegistry& model, std::string& err
   if (const json* updated = Member(document, "updatedAt")) {
     model.updated_at = ReadUnsignedNumber(*updated, std::numeric_limits<std::uint64_t>::max());
   }
-  if (const json* owner = Member(document, "ownerUserId"); owner != nullptr && owner->is_string()) {
-    model.owner_user_id = owner->get<std::string>();
-  }
-  if (const json* owner = Member(document, "ownerUsername"); owner != nullptr && owner->is_string()) {
-    model.owner_username = owner->get<std::string>();
+  for (const auto& field : kOwnerText) {
+    // Owners of another type are ignored, not refused.
+    if (const json* owner = Member(document, field.key); owner != nullptr && owner->is_string()) {
+      model.*field.member = owner->get<std::string>();
+    }
   }
   for (const auto& [id, value] : plugins->items()) {
     PluginRecord plugin;
@@ -434,84 +415,6 @@ bool ParseDocument(const json& document, PluginRegistry& model, std::string& err
     model.plugins.emplace(id, std::move(plugin));
   }
   return true;
-}
-
-// Members are added one by one: the library's initializer lists copy every value once more.
-json SerializeCommand(const RegistryCommand& c) {
-  json command = json::object();
-  auto& members = command.get_ref<json::object_t&>();
-  members.emplace("id", c.id);
-  members.emplace("ownerPluginId", c.owner_plugin_id);
-  members.emplace("label", c.label);
-  members.emplace("toolbar", c.toolbar);
-  members.emplace("groupId", c.group_id);
-  members.emplace("groupLabel", c.group_label);
-  members.emplace("origin", c.origin);
-  members.emplace("sourcePath", c.source_path);
-  members.emplace("callbackSourcePath", c.callback_source_path);
-  members.emplace("tooltip", c.tooltip);
-  members.emplace("menuText", c.menu_text);
-  members.emplace("menuSegments", c.menu_segments);
-  members.emplace("cachedIcon", c.cached_icon);
-  members.emplace("icon", c.icon);
-  members.emplace("scopeId", c.scope_id);
-  members.emplace("occurrence", c.occurrence);
-  members.emplace("identityVersion", c.identity_version);
-  members.emplace("identityCanonical", c.identity_canonical);
-  members.emplace("sourceLine", c.source_line);
-  members.emplace("callsiteOccurrence", c.callsite_occurrence);
-  members.emplace("semanticKind", c.semantic_kind);
-  members.emplace("stableKey", c.stable_key);
-  return command;
-}
-
-json SerializePlugin(const PluginRecord& p) {
-  json scopes = json::array();
-  for (const auto& scope : p.external_command_scopes) {
-    json entry = json::object();
-    auto& members = entry.get_ref<json::object_t&>();
-    members.emplace("id", scope.id);
-    members.emplace("proof", scope.proof);
-    members.emplace("base", scope.base);
-    members.emplace("relativeRoot", scope.relative_root);
-    members.emplace("exactToolbars", scope.exact_toolbars);
-    scopes.push_back(std::move(entry));
-  }
-  json commands = json::array();
-  for (const auto& [id, command] : p.commands) commands.push_back(SerializeCommand(command));
-  json aliases = json::object();
-  for (const auto& [alias, target] : p.command_aliases) aliases.get_ref<json::object_t&>().emplace(alias, target);
-
-  json record = json::object();
-  auto& members = record.get_ref<json::object_t&>();
-  members.emplace("name", p.name);
-  members.emplace("registeredName", p.registered_name);
-  members.emplace("author", p.author);
-  members.emplace("description", p.description);
-  members.emplace("version", p.version);
-  members.emplace("extensionBasename", p.extension_basename);
-  members.emplace("installRoot", p.install_root);
-  members.emplace("loadFile", p.load_file);
-  members.emplace("packageHash", p.package_hash);
-  members.emplace("activeGeneration", p.active_generation);
-  members.emplace("pendingGeneration", p.pending_generation);
-  members.emplace("companionName", p.companion_name);
-  members.emplace("catalogKey", p.catalog_key);
-  members.emplace("cachedIcon", p.cached_icon);
-  if (!p.install_source.empty()) members.emplace("installSource", p.install_source);
-  members.emplace("showToolbar", p.show_toolbar);
-  members.emplace("catalogVisible", p.catalog_visible);
-  members.emplace("loadPolicy", LoadPolicyText(p.load_policy));
-  members.emplace("toolbars", p.toolbars);
-  members.emplace("externalCommandScopes", std::move(scopes));
-  members.emplace("commandIndexVersion", p.command_index_version);
-  members.emplace("indexState", IndexStateText(p.index_state));
-  members.emplace("indexedGeneration", p.indexed_generation);
-  members.emplace("indexedAt", p.indexed_at);
-  members.emplace("commands", std::move(commands));
-  members.emplace("commandAliases", std::move(aliases));
-  members.emplace("unresolvedCommandAliases", p.unresolved_command_aliases);
-  return record;
 }
 
 }  // namespace
@@ -575,7 +478,7 @@ bool ParsePluginRegistry(const nlohmann::json& document, PluginRegistry& registr
     PluginRegistry model;
     std::string parse_error;
     if (!ParseDocument(document, model, parse_error)) {
-      error = parse_error;
+      SetErrorIfEmpty(error, parse_error);
       return false;
     }
     registry_out = std::move(model);
@@ -583,25 +486,12 @@ bool ParsePluginRegistry(const nlohmann::json& document, PluginRegistry& registr
   } catch (const nlohmann::json::exception&) {
   } catch (const SchemaInvalid&) {
   }
-  error = kSchemaInvalid;
+  SetErrorIfEmpty(error, kSchemaInvalid);
   return false;
 }
 
 nlohmann::json SerializePluginRegistry(const PluginRegistry& registry) {
-  json plugins = json::object();
-  auto& members = plugins.get_ref<json::object_t&>();
-  for (const auto& [id, plugin] : registry.plugins) members.emplace_hint(members.end(), id, SerializePlugin(plugin));
-  json document{{"schemaVersion", kRegistrySchemaVersion},
-                {"generation", registry.generation},
-                {"updatedAt", registry.updated_at},
-                {"plugins", std::move(plugins)}};
-  if (!registry.owner_user_id.empty()) document["ownerUserId"] = registry.owner_user_id;
-  if (!registry.owner_username.empty()) document["ownerUsername"] = registry.owner_username;
-  return document;
-}
-
-std::string RegistryDocumentText(const PluginRegistry& registry) {
-  return SerializePluginRegistry(registry).dump(2);
+  return json::parse(RegistryDocumentText(registry));
 }
 
 }  // namespace kel

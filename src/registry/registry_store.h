@@ -1,8 +1,8 @@
 #pragma once
 
-// Where the plugin registry of the active user lives, who the active user is, how the older
-// shared layout is migrated, and the four locked registry operations. All processes of the
-// logged-on user (this program and the plugin manager) serialise on one named mutex.
+// Where the plugin registry of the active user lives, and the four locked registry operations.
+// All processes of the logged-on user (this program and the plugin manager) serialise on one
+// named mutex. Who the active user is: user_scope.h; the older layout: registry_migration.h.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,19 +12,15 @@
 
 #include "common/handles.h"
 #include "registry/registry_document.h"
+#include "registry/registry_migration.h"
+#include "registry/user_scope.h"
 
 namespace kel {
 
 inline constexpr wchar_t kRegistryMutexName[] = L"Local\\Kelmar.PluginManager.Registry.v1";
 inline constexpr unsigned long kRegistryLockTimeoutMs = 5000;
 inline constexpr std::size_t kRegistryFileLimit = 16777216;
-inline constexpr std::string_view kUnauthenticatedUserKey = "_unauthenticated";
-
-struct ActiveUser {
-  std::string user_key;
-  std::string owner_user_id;
-  std::string owner_username;
-};
+inline constexpr wchar_t kRegistryFileName[] = L"plugin_registry.json";
 
 // Lets tests that hold the mutex for seconds use a private name, so that they never stall
 // other tests of the same session. Empty restores the real name. Not for product code.
@@ -59,14 +55,6 @@ std::filesystem::path ManagedRootOf(const std::filesystem::path& registry_path);
 // The SketchUp Plugins folder that holds the managed install, or empty.
 std::filesystem::path ManagedPluginsRoot();
 std::filesystem::path ManagedPluginsRootForModule(const std::filesystem::path& module_file);
-
-ActiveUser GetActiveUser();
-std::string UserKeyFor(std::string_view name, std::string_view id);
-
-// Creates the user folder and moves the older shared layout into it. Best effort: failures
-// are not reported.
-void PrepareUserDirectory(const std::filesystem::path& managed_root, const std::string& user_key,
-                          const std::string& owner_user_id, const std::string& owner_user_name);
 
 // Locked read without any write.
 bool ReadRegistry(const std::filesystem::path& path, PluginRegistry& registry_out,

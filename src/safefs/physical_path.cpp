@@ -4,7 +4,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <cwctype>
+#include <map>
+#include <mutex>
 
 #include "common/text.h"
 #include "common/win_error.h"
@@ -59,6 +60,16 @@ std::wstring FullPathName(const std::wstring& path) {
   return buffer;
 }
 
+// The extended forms name the same object; compare them as the final path does.
+std::wstring WithoutExtendedPrefix(std::wstring input) {
+  if (StartsWith(input, L"\\\\?\\UNC\\")) {
+    input = L"\\\\" + input.substr(8);
+  } else if (StartsWith(input, L"\\\\?\\") && IsDriveAbsolute(std::wstring_view(input).substr(4))) {
+    input.erase(0, 4);
+  }
+  return input;
+}
+
 // GetLongPathNameW; false when the path (or part of it) cannot be expanded.
 bool LongPathName(const std::wstring& path, std::wstring& out) {
   // Every generated 8.3 name carries a "~"; without one the expansion could only change the
@@ -103,6 +114,33 @@ std::wstring JoinChild(const std::wstring& parent, std::wstring_view name) {
 
 bool SameIdentityFields(const PhysicalIdentity& a, const PhysicalIdentity& b) {
   return a.volume_serial == b.volume_serial && a.file_id == b.file_id;
+}
+
+// The full path as the caller spelled it when it differs from the comparison form only in
+// case (same length, so every component sits where it sits there); else that form.
+std::wstring SpelledLike(const std::filesystem::path& path, const std::wstring& comparison) {
+  std::wstring full = FullPathName(WithoutExtendedPrefix(path.native()));
+  for (wchar_t& c : full) {
+    if (c == L'/') c = L'\\';
+  }
+  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+  return full.size() == comparison.size() && FoldCase(full) == comparison ? full : comparison;
+}
+
+// A drive's type does not change while the process runs, and asking is slow under Wine (about
+// a millisecond a call): each root is asked once. The root handle is still proven every time.
+UINT DriveTypeOf(const std::wstring& root) {
+  static std::mutex mutex;
+  static std::map<std::wstring, UINT> known;
+  const std::wstring key = FoldCase(root);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const auto found = known.find(key); found != known.end()) return found->second;
+  }
+  const UINT type = GetDriveTypeW(root.c_str());
+  std::lock_guard<std::mutex> lock(mutex);
+  known.emplace(key, type);
+  return type;
 }
 
 }  // namespace
@@ -156,15 +194,9 @@ std::string FormatNativeFailure(std::string_view label, NtStatus status) {
 }
 
 std::wstring CanonicalPath(const std::filesystem::path& path) {
-  std::wstring input = path.native();
   // The Win32 calls below would stop at an embedded NUL and name another object.
-  if (input.find(L'\0') != std::wstring::npos) return {};
-  // The extended forms name the same object; compare them as the final path does.
-  if (StartsWith(input, L"\\\\?\\UNC\\")) {
-    input = L"\\\\" + input.substr(8);
-  } else if (StartsWith(input, L"\\\\?\\") && IsDriveAbsolute(std::wstring_view(input).substr(4))) {
-    input.erase(0, 4);
-  }
+  if (path.native().find(L'\0') != std::wstring::npos) return {};
+  const std::wstring input = WithoutExtendedPrefix(path.native());
   if (input.empty() || !(IsDriveAbsolute(input) || StartsWithRootName(input))) return {};
   std::wstring full = FullPathName(input);
   if (full.empty()) return {};
@@ -225,7 +257,8 @@ std::wstring NormalizedFinalPath(HANDLE handle) {
 bool SafeComponent(std::wstring_view name) {
   if (name.empty() || name == L"." || name == L"..") return false;
   for (wchar_t c : name) {
-    if (c == L'\\' || c == L'/' || c == L'\0') return false;
+    // ":" would name a stream of the file before it, not a file of its own.
+    if (c == L'\\' || c == L'/' || c == L'\0' || c == L':') return false;
   }
   return true;
 }
@@ -337,6 +370,8 @@ ChainOpen OpenChain(DirectoryChain& chain, const std::filesystem::path& path,
   chain.Reset();
   const std::wstring p = CanonicalPath(path);
   if (p.empty()) return ChainOpen::kFailed;
+  // Directories are created as the caller spelled them; the walk compares in lower case.
+  const std::wstring spelled = create_missing ? SpelledLike(path, p) : p;
   size_t root_end = std::filesystem::path(p).root_name().native().size();
   if (root_end == 0) return ChainOpen::kFailed;
   while (root_end < p.size() && p[root_end] == L'\\') ++root_end;
@@ -347,7 +382,7 @@ ChainOpen OpenChain(DirectoryChain& chain, const std::filesystem::path& path,
     return result;
   };
 
-  if (GetDriveTypeW(root.c_str()) != DRIVE_FIXED) return fail(ChainOpen::kFailed);
+  if (DriveTypeOf(root) != DRIVE_FIXED) return fail(ChainOpen::kFailed);
   HANDLE raw_root = CreateFileW(root.c_str(), native_open::kWalkDirectoryAccess,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -364,9 +399,10 @@ ChainOpen OpenChain(DirectoryChain& chain, const std::filesystem::path& path,
 
   size_t pos = root_end;
   while (pos < p.size()) {
+    const size_t start = pos;
     size_t end = p.find(L'\\', pos);
     if (end == std::wstring::npos) end = p.size();
-    const std::wstring component = p.substr(pos, end - pos);
+    const std::wstring component = p.substr(start, end - start);
     pos = end + 1;
     if (component.empty()) continue;
     if (!SafeComponent(component)) return fail(ChainOpen::kFailed);
@@ -388,7 +424,8 @@ ChainOpen OpenChain(DirectoryChain& chain, const std::filesystem::path& path,
         return fail(ChainOpen::kFailed);
       }
       if (!create_missing) return fail(ChainOpen::kMissing);
-      if (!CreateChildDirectory(chain, component, handle, identity, error)) {
+      if (!CreateChildDirectory(chain, std::wstring_view(spelled).substr(start, end - start),
+                                handle, identity, error)) {
         return fail(ChainOpen::kFailed);
       }
     }
@@ -529,10 +566,9 @@ bool IsPortableFileName(std::wstring_view name) {
     if (c < 0x20) return false;
     if (std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
   }
-  std::wstring stem(name.substr(0, name.find(L'.')));
+  std::wstring_view stem = name.substr(0, name.find(L'.'));
   // Windows still takes "nul .txt" for the device: blanks before the dot do not count.
-  while (!stem.empty() && stem.back() == L' ') stem.pop_back();
-  for (wchar_t& c : stem) c = static_cast<wchar_t>(std::towupper(c));
+  while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
   // It also reads the superscript digits one to three as port numbers.
   static constexpr std::wstring_view kReserved[] = {
       L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2", L"COM3", L"COM4",
@@ -540,7 +576,7 @@ bool IsPortableFileName(std::wstring_view name) {
       L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9", L"COM\u00B9", L"COM\u00B2",
       L"COM\u00B3", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3"};
   for (std::wstring_view reserved : kReserved) {
-    if (stem == reserved) return false;
+    if (EqualsIgnoreCase(stem, reserved)) return false;
   }
   return true;
 }

@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "common/handles.h"
+#include "common/text.h"
 #include "common/win_error.h"
 
 namespace kel {
@@ -25,6 +28,28 @@ constexpr ULONG kTemporaryOptions = 0x200062;  // non-directory options plus WRI
 constexpr int kTemporaryAttempts = 32;
 
 std::atomic<std::uint64_t> g_temporary_counter{0};
+std::atomic<StateFileFaultHook> g_fault_hook{nullptr};
+
+// The status a test asked this step to fail with; 0 when none.
+NtStatus InjectedFault(std::string_view step) {
+  const StateFileFaultHook hook = g_fault_hook.load(std::memory_order_acquire);
+  return hook == nullptr ? 0 : hook(step);
+}
+
+// The rename record as the native call reads it: the flags (in the older form, the first
+// byte is the replace boolean), the root directory handle, the name's length in bytes, and
+// the name without terminator.
+struct RenameRecord {
+  ULONG flags;
+  HANDLE root_directory;
+  ULONG name_length;
+  WCHAR name[1];
+};
+static_assert(offsetof(RenameRecord, flags) == 0);
+static_assert(offsetof(RenameRecord, root_directory) == 8);
+static_assert(offsetof(RenameRecord, name_length) == 16);
+static_assert(offsetof(RenameRecord, name) == 20);
+static_assert(sizeof(RenameRecord) == 24);
 
 // File systems without the extended rename class answer one of these; the older class is
 // the fallback. Wine 8 answers STATUS_NOT_IMPLEMENTED.
@@ -40,7 +65,11 @@ bool IsRenameClassUnsupported(NtStatus status) {
   }
 }
 
-NtStatus SetInformation(HANDLE handle, void* information, ULONG length, ULONG information_class) {
+NtStatus SetInformation(HANDLE handle, void* information, ULONG length, ULONG information_class,
+                        std::string_view step = {}) {
+  if (!step.empty()) {
+    if (const NtStatus injected = InjectedFault(step); injected != 0) return injected;
+  }
   const NativeFileApi& api = GetNativeFileApi();
   if (!api.available()) return kStatusInvalidParameter;
   IO_STATUS_BLOCK io{};
@@ -99,33 +128,110 @@ bool RenameByHandle(HANDLE file, HANDLE directory, std::wstring_view name, std::
     return false;
   }
   const size_t name_bytes = name.size() * sizeof(wchar_t);
-  // Layout of the rename record: flags (or the replace boolean) at 0, the root directory
-  // handle at 8, the name's byte length at 16, the name at 20.
-  std::vector<unsigned char> record(24 + name_bytes, 0);
+  std::vector<unsigned char> record(sizeof(RenameRecord) + name_bytes, 0);
   const ULONG replace_if_exists = 1;
-  std::memcpy(record.data(), &replace_if_exists, sizeof(replace_if_exists));
-  std::memcpy(record.data() + 8, &directory, sizeof(directory));
+  std::memcpy(record.data() + offsetof(RenameRecord, flags), &replace_if_exists,
+              sizeof(replace_if_exists));
+  std::memcpy(record.data() + offsetof(RenameRecord, root_directory), &directory,
+              sizeof(directory));
   const ULONG length = static_cast<ULONG>(name_bytes);
-  std::memcpy(record.data() + 16, &length, sizeof(length));
-  std::memcpy(record.data() + 20, name.data(), name_bytes);
+  std::memcpy(record.data() + offsetof(RenameRecord, name_length), &length, sizeof(length));
+  std::memcpy(record.data() + offsetof(RenameRecord, name), name.data(), name_bytes);
 
   NtStatus status = SetInformation(file, record.data(), static_cast<ULONG>(record.size()),
-                                   kFileRenameInformationEx);
+                                   kFileRenameInformationEx, "atomic rename");
   if (status >= 0) return true;
   if (!IsRenameClassUnsupported(status)) {
     SetErrorIfEmpty(error, FormatNativeFailure("atomic rename", status));
     return false;
   }
-  std::fill(record.begin(), record.begin() + 8, 0);
+  std::fill(record.begin(), record.begin() + offsetof(RenameRecord, root_directory), 0);
   record[0] = 1;  // ReplaceIfExists
   status = SetInformation(file, record.data(), static_cast<ULONG>(record.size()),
-                          kFileRenameInformation);
+                          kFileRenameInformation, "atomic rename legacy");
   if (status >= 0) return true;
   SetErrorIfEmpty(error, FormatNativeFailure("atomic rename legacy", status));
   return false;
 }
 
+// The file name as the caller spelled it when it differs from the comparison form only in
+// case, so that "VERSION" is created as "VERSION"; else the comparison form.
+std::wstring LeafAsSpelled(const std::filesystem::path& path, const std::wstring& name) {
+  std::wstring_view leaf = path.native();
+  while (!leaf.empty() && (leaf.back() == L'\\' || leaf.back() == L'/')) leaf.remove_suffix(1);
+  const size_t separator = leaf.find_last_of(L"\\/");
+  if (separator != std::wstring_view::npos) leaf.remove_prefix(separator + 1);
+  return leaf.size() == name.size() && FoldCase(leaf) == name ? std::wstring(leaf) : name;
+}
+
+bool AllDigits(std::wstring_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// The writer's process id in "<name>.tmp.<pid>.<counter>" (all lower case); 0 when candidate
+// is no temporary of name.
+DWORD TemporaryOwner(std::wstring_view candidate, std::wstring_view name) {
+  constexpr std::wstring_view kMarker = L".tmp.";
+  if (candidate.substr(0, name.size()) != name ||
+      candidate.substr(name.size(), kMarker.size()) != kMarker) {
+    return 0;
+  }
+  const std::wstring_view rest = candidate.substr(name.size() + kMarker.size());
+  const size_t dot = rest.find(L'.');
+  if (dot == std::wstring_view::npos || dot > 10 || !AllDigits(rest.substr(0, dot)) ||
+      !AllDigits(rest.substr(dot + 1))) {
+    return 0;
+  }
+  std::uint64_t pid = 0;
+  for (wchar_t c : rest.substr(0, dot)) pid = pid * 10 + static_cast<std::uint64_t>(c - L'0');
+  return pid <= 0xFFFFFFFFu ? static_cast<DWORD>(pid) : 0;
+}
+
+// No running process has this id. A process that cannot be opened for want of rights is
+// running; one that ended but is still held open by someone is not.
+bool NoProcessRuns(DWORD pid) {
+  if (pid == GetCurrentProcessId()) return false;
+  unique_handle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+  return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+// Temporaries of this target left by writers that died before their rename. A live writer's
+// temporary is never touched: its process runs, and it holds the file without sharing.
+void ClearDeadWritersTemporaries(const DirectoryChain& chain, const std::wstring& parent,
+                                 const std::wstring& name) {
+  std::wstring pattern = parent;
+  if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
+  pattern += name + L".tmp.*";
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  unique_find find(FindFirstFileExW(ToExtendedPathIfLong(pattern).c_str(), FindExInfoBasic, &data,
+                                    FindExSearchNameMatch, nullptr, 0));
+  if (!find) return;
+  do {
+    names.push_back(FoldCase(data.cFileName));
+  } while (FindNextFileW(find.get(), &data));
+  find.reset();
+  for (const std::wstring& candidate : names) {
+    const DWORD owner = TemporaryOwner(candidate, name);
+    if (owner == 0 || !NoProcessRuns(owner)) continue;
+    unique_handle handle;
+    PhysicalIdentity identity;
+    std::string ignored;
+    if (OpenInChain(chain, candidate, kRemoveTargetAccess, 0, native_open::kFileOpen,
+                    native_open::kNonDirectoryOptions, "open dead temporary", handle, identity,
+                    ignored)) {
+      MarkForDeletion(handle.get());
+    }
+  }
+}
+
 }  // namespace
+
+void SetStateFileFaultHookForTesting(StateFileFaultHook hook) {
+  g_fault_hook.store(hook, std::memory_order_release);
+}
 
 bool CreateChildDirectory(DirectoryChain& chain, std::wstring_view name,
                           unique_handle& handle_out, PhysicalIdentity& identity_out,
@@ -175,7 +281,7 @@ bool CreateChildDirectory(DirectoryChain& chain, std::wstring_view name,
     }
   }
   PhysicalIdentity identity;
-  if (!VerifyChild(handle.get(), parent_identity, name, true, identity)) {
+  if (!VerifyChild(handle.get(), parent_identity, FoldCase(name), true, identity)) {
     SetErrorIfEmpty(error, "state file created directory is unsafe");
     return false;
   }
@@ -259,8 +365,13 @@ bool WriteStateFileAtomic(const std::filesystem::path& path, std::string_view co
     SetErrorIfEmpty(error, "state file path or payload is invalid");
     return false;
   }
+  // Folders the write creates take the caller's spelling.
+  std::filesystem::path folders = path;
+  while (!folders.has_filename() && folders.has_relative_path()) folders = folders.parent_path();
+  folders = folders.parent_path();
+  if (CanonicalPath(folders) != parent) folders = parent;
   DirectoryChain chain;
-  if (OpenChain(chain, parent, true, error) != ChainOpen::kOpen || !VerifyChain(chain)) {
+  if (OpenChain(chain, folders, true, error) != ChainOpen::kOpen || !VerifyChain(chain)) {
     SetErrorIfEmpty(error, "state file directory could not be created safely");
     return false;
   }
@@ -273,7 +384,8 @@ bool WriteStateFileAtomic(const std::filesystem::path& path, std::string_view co
     const std::uint64_t counter = g_temporary_counter.fetch_add(1) + 1;
     const std::wstring temporary_name = name + L".tmp." + pid + L"." + std::to_wstring(counter);
     std::string attempt_error;
-    created = OpenInChain(chain, temporary_name, kTemporaryAccess, 0, native_open::kFileCreate,
+    created = InjectedFault("create temporary") == 0 &&
+              OpenInChain(chain, temporary_name, kTemporaryAccess, 0, native_open::kFileCreate,
                           kTemporaryOptions, "create temporary", temporary, temporary_identity,
                           attempt_error);
   }
@@ -287,14 +399,15 @@ bool WriteStateFileAtomic(const std::filesystem::path& path, std::string_view co
     SetErrorIfEmpty(error, "state file temporary could not be written");
     return false;
   }
-  bool staged = FlushFileBuffers(temporary.get()) && ReadBack(temporary.get(), content);
+  bool staged = FlushFileBuffers(temporary.get()) && InjectedFault("read back") == 0 &&
+                ReadBack(temporary.get(), content);
   if (!staged) {
     SetErrorIfEmpty(error, "state file temporary could not be written");
-  } else if (!VerifyChain(chain)) {
+  } else if (InjectedFault("verify chain") != 0 || !VerifyChain(chain)) {
     staged = false;
     SetErrorIfEmpty(error, "state file directory handle is unsafe");
   } else {
-    staged = RenameByHandle(temporary.get(), chain.last_handle(), name, error);
+    staged = RenameByHandle(temporary.get(), chain.last_handle(), LeafAsSpelled(path, name), error);
   }
   if (!staged) {
     MarkForDeletion(temporary.get());
@@ -303,11 +416,14 @@ bool WriteStateFileAtomic(const std::filesystem::path& path, std::string_view co
 
   // The handle now names the target: prove it and read it back once more.
   PhysicalIdentity target_identity;
-  if (!VerifyChild(temporary.get(), chain.identities.back(), name, false, target_identity) ||
+  if (InjectedFault("verify replacement") != 0 ||
+      !VerifyChild(temporary.get(), chain.identities.back(), name, false, target_identity) ||
       !FlushFileBuffers(temporary.get()) || !ReadBack(temporary.get(), content)) {
     SetErrorIfEmpty(error, "state file atomic replacement verification failed");
     return false;
   }
+  temporary.reset();
+  ClearDeadWritersTemporaries(chain, parent, name);
   return true;
 }
 

@@ -30,9 +30,16 @@ bool ReadStateFile(const std::filesystem::path& path, std::size_t max_size, bool
                    bool& existed_out, std::string& content_out, std::string& error);
 
 // Replaces or creates the file with exactly content (1..max_size bytes); missing directories
-// on the way are created. The file takes the lower-case form of its name.
+// on the way are created. New files and directories take the caller's spelling of their
+// names. Temporaries of the same target left by writers that no longer run are deleted.
 bool WriteStateFileAtomic(const std::filesystem::path& path, std::string_view content,
                           std::size_t max_size, std::string& error);
+
+// Lets tests fail one step of a write: the hook gets the step's name ("create temporary",
+// "read back", "verify chain", "atomic rename", "atomic rename legacy", "verify replacement")
+// and returns the status to fail it with, or 0. Null restores normal operation.
+using StateFileFaultHook = NtStatus (*)(std::string_view step);
+void SetStateFileFaultHookForTesting(StateFileFaultHook hook);
 
 // Deletes the file through a handle opened inside its proven directory.
 bool RemoveStateFile(const std::filesystem::path& path, std::string& error);

@@ -46,7 +46,7 @@ class InstallEngineTest(unittest.TestCase):
         self.backend = SampleBackend(self.release_dir)
         self.backend.start()
         self.addCleanup(self.backend.stop)
-        self.plugins = os.path.join(self.root, "plugins")
+        self.plugins = os.path.join(self.root, "Plugins")  # created as the driver spells it
 
     # -- helpers ---------------------------------------------------------------------------
     def publish(self, files, version, **options):
@@ -307,7 +307,7 @@ class InstallEngineTest(unittest.TestCase):
         for name, entries in layouts.items():
             win_zip, unix_zip = self.write_zip(name, entries)
             target = "P_" + name
-            self.plugins = os.path.join(self.root, target.lower())
+            self.plugins = os.path.join(self.root, target)
             result = self.install("--package", win_zip, "--fetch", plugins=target)
             self.assertTrue(result["success"], (name, result["message"]))
             self.assertEqual(self.backend.request_paths(), [LATEST])

@@ -410,6 +410,19 @@ TEST(SerializePluginRegistry, TextIsIndentedSortedAndUnescaped) {
   EXPECT_EQ(text.rfind("{\n  \"generation\": 7,\n  \"ownerUserId\": \"42\",\n", 0), 0u) << text.substr(0, 80);
   EXPECT_NE(text.find("Plug \xE6\x8F\x92\xE4\xBB\xB6"), std::string::npos);
   EXPECT_EQ(text.find("\\u"), std::string::npos);
+
+  // Written straight from the model, yet byte for byte what the library itself writes, for
+  // every character class a string can hold and for empty collections.
+  PluginRegistry tricky = test::RichRegistry();
+  PluginRecord& plugin = tricky.plugins.at("plug.a");
+  plugin.description = std::string("q\" b\\ \b\f\n\r\t \x01\x1f\x7f \xC3\xA9 \xF0\x9F\x98\x80");
+  tricky.plugins.emplace("plug.c", PluginRecord{});  // every collection empty
+  const std::string written = RegistryDocumentText(tricky);
+  EXPECT_EQ(written, json::parse(written).dump(2));
+  EXPECT_EQ(ReadOk(json::parse(written)).plugins.at("plug.a").description, plugin.description);
+  // Text that is not UTF-8 is refused as the library refuses it.
+  plugin.name = "\xC0\xAF";
+  EXPECT_THROW(RegistryDocumentText(tricky), json::type_error);
 }
 
 TEST(ParsePluginRegistry, FractionalNumbersAreCutOff) {

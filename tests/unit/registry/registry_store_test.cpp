@@ -300,6 +300,28 @@ TEST_F(MigrationTest, OlderDirectoryWithAnEntryThatCannotMoveIsKept) {
   EXPECT_FALSE(fs::exists(older));
 }
 
+TEST_F(MigrationTest, CopiesTakeTheirPlaceOnlyWholeAndAKilledCopyIsRedone) {
+  // A run killed while copying left part of an entry under the copy's own name.
+  test::WriteFileBytes(managed() / L"payloads" / L"plug.a" / L"a.rb", "a");
+  test::WriteFileBytes(managed() / L"payloads" / L"plug.a" / L"b.rb", "b");
+  test::WriteFileBytes(user_dir("alice") / L"payloads.kel_partial_copy" / L"plug.a" / L"a.rb", "a");
+  // An entry held without delete sharing cannot be renamed away, only copied.
+  test::WriteFileBytes(managed() / L"pending_cleanup.json", "ledger");
+  unique_file held(CreateFileW((managed() / L"pending_cleanup.json").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+
+  PrepareUserDirectory(managed(), "alice", "", "Alice");
+  EXPECT_EQ(test::ReadFileBytes(user_dir("alice") / L"payloads" / L"plug.a" / L"a.rb"), "a");
+  EXPECT_EQ(test::ReadFileBytes(user_dir("alice") / L"payloads" / L"plug.a" / L"b.rb"), "b");
+  EXPECT_EQ(test::ReadFileBytes(user_dir("alice") / L"pending_cleanup.json"), "ledger");
+  for (const auto& entry : fs::directory_iterator(user_dir("alice"))) {
+    EXPECT_EQ(entry.path().wstring().find(L"kel_partial_copy"), std::wstring::npos)
+        << entry.path().string();
+  }
+  EXPECT_FALSE(fs::exists(managed() / L"payloads"));
+}
+
 TEST_F(MigrationTest, HostileUserIdNeverAddressesAnotherFolder) {
   const fs::path victim = managed() / L"victim";
   test::WriteFileBytes(victim / L"keep.txt", "keep");
@@ -333,12 +355,20 @@ TEST_F(StoreTest, ReadNeverWritesAndReportsFileAndJsonFaults) {
   EXPECT_FALSE(ReadRegistry(path(), model, error));
   EXPECT_EQ(error, "state file directory is unsafe");
   fs::create_directories(path().parent_path());
+  error.clear();
   EXPECT_FALSE(ReadRegistry(path(), model, error));
   EXPECT_EQ(error, "state file open read target failed: 2");
+  // A caller's earlier error is kept, by the read and by the load.
+  error = "earlier";
+  EXPECT_FALSE(ReadRegistry(path(), model, error));
+  EXPECT_FALSE(LoadRegistry(path(), model, error));
+  EXPECT_EQ(error, "earlier");
   test::WriteFileBytes(path(), "{\"schemaVersion\": 8,");
+  error.clear();
   EXPECT_FALSE(ReadRegistry(path(), model, error));
   EXPECT_EQ(error, "plugin registry JSON is invalid");
   test::WriteFileBytes(path(), "");
+  error.clear();
   EXPECT_FALSE(ReadRegistry(path(), model, error));
   EXPECT_EQ(error, "state file size is invalid");
 
@@ -351,22 +381,29 @@ TEST_F(StoreTest, ReadNeverWritesAndReportsFileAndJsonFaults) {
 }
 
 TEST_F(StoreTest, LoadUpgradesOlderSchemasWithoutAGenerationStep) {
-  json document = test::RichDocument();
-  document["schemaVersion"] = 6;
-  Put(document);
-  PluginRegistry model;
-  std::string error;
-  ASSERT_TRUE(LoadRegistry(path(), model, error)) << error;
-  EXPECT_EQ(model.generation, 7u);
-  EXPECT_EQ(OnDisk()["schemaVersion"], 8);
-  EXPECT_EQ(OnDisk()["generation"], 7);
-  EXPECT_EQ(OnDisk()["updatedAt"], 1700000100);
-  EXPECT_EQ(OnDisk()["plugins"]["plug.a"]["indexState"], "stale");
+  for (int schema : {3, 4, 5, 6}) {
+    SCOPED_TRACE("schema " + std::to_string(schema));
+    json document = test::RichDocument();
+    document["schemaVersion"] = schema;
+    Put(document);
+    PluginRegistry model;
+    std::string error;
+    ASSERT_TRUE(LoadRegistry(path(), model, error)) << error;
+    EXPECT_EQ(model.generation, 7u);
+    EXPECT_EQ(OnDisk()["schemaVersion"], 8);
+    EXPECT_EQ(OnDisk()["generation"], 7);
+    EXPECT_EQ(OnDisk()["updatedAt"], 1700000100);
+    EXPECT_EQ(OnDisk()["plugins"]["plug.a"]["indexState"], "stale");
+    EXPECT_EQ(OnDisk()["plugins"].size(), 2u);
 
-  // Current schema and nothing to repair: the file is left byte for byte.
-  const std::string before = test::ReadFileBytes(path());
-  ASSERT_TRUE(LoadRegistry(path(), model, error)) << error;
-  EXPECT_EQ(test::ReadFileBytes(path()), before);
+    // The upgraded file reads back as it was loaded, and a second load leaves it byte for byte.
+    PluginRegistry reread;
+    ASSERT_TRUE(ReadRegistry(path(), reread, error)) << error;
+    EXPECT_EQ(reread, model);
+    const std::string before = test::ReadFileBytes(path());
+    ASSERT_TRUE(LoadRegistry(path(), model, error)) << error;
+    EXPECT_EQ(test::ReadFileBytes(path()), before);
+  }
 }
 
 TEST_F(StoreTest, LoadRepairsAReadyIndexWithoutCommands) {
@@ -409,6 +446,7 @@ TEST_F(StoreTest, RemoveStepsTheGenerationOnce) {
   json document = test::RichDocument();
   document["generation"] = std::numeric_limits<std::uint64_t>::max();
   Put(document);
+  error.clear();
   EXPECT_FALSE(RemovePluginFromRegistry(path(), "plug.a", model, error));
   EXPECT_EQ(error, "plugin registry generation overflow");
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <random>
 #include <regex>
+#include <set>
 
 #include "common/text.h"
 #include "safefs/state_file.h"
@@ -97,6 +98,7 @@ TEST(StateFileCrash, KilledWriterLeavesOneWholeDocument) {
   const std::wregex temporary(LR"(doc\.bin\.tmp\.(\d+)\.(\d+))");
   int saw[2] = {0, 0};
   int leftovers = 0;
+  std::set<std::wstring> worker_pids;
   constexpr int kKills = 12;
   for (int kill = 0; kill < kKills; ++kill) {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -106,6 +108,7 @@ TEST(StateFileCrash, KilledWriterLeavesOneWholeDocument) {
         std::to_wstring(reinterpret_cast<std::uintptr_t>(started.get()));
     Worker worker = StartWorker(arguments, true);
     ASSERT_TRUE(worker.process);
+    worker_pids.insert(std::to_wstring(worker.pid));
     ASSERT_EQ(WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0);
     Sleep(static_cast<DWORD>(delay(random)));
     ASSERT_TRUE(TerminateProcess(worker.process.get(), 99));
@@ -123,20 +126,26 @@ TEST(StateFileCrash, KilledWriterLeavesOneWholeDocument) {
     ASSERT_TRUE(is_first || content == second) << "kill " << kill << ": a mixed document";
     ++saw[is_first ? 0 : 1];
 
-    // A killed writer may leave its temporary, named after the target, its pid and a counter.
+    // A killed writer may leave its temporary, named after the target, its pid and a counter;
+    // the next writer's first completed write clears those of writers that no longer run.
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
       const std::wstring name = entry.path().filename().wstring();
       if (name == L"doc.bin") continue;
       std::wsmatch match;
       ASSERT_TRUE(std::regex_match(name, match, temporary)) << WideToUtf8(name);
-      EXPECT_EQ(match[1].str(), std::to_wstring(worker.pid));
+      EXPECT_EQ(worker_pids.count(match[1].str()), 1u) << WideToUtf8(name);
       EXPECT_GE(std::stoull(match[2].str()), 1u);
-      ASSERT_TRUE(DeleteFileW(entry.path().c_str()));
       ++leftovers;
     }
   }
+  ASSERT_TRUE(WriteStateFileAtomic(path, first, size, error)) << error;
+  std::vector<std::wstring> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().wstring());
+  }
+  EXPECT_EQ(names, std::vector<std::wstring>{L"doc.bin"}) << "a dead writer's temporary stayed";
   // Not asserted (timing decides), but shows what the kills hit.
-  std::printf("16 MiB write %lld ms; kills saw A %d times, B %d times; %d temporaries left\n",
+  std::printf("16 MiB write %lld ms; kills saw A %d times, B %d times; %d temporaries seen\n",
               static_cast<long long>(write_ms), saw[0], saw[1], leftovers);
 }
 
@@ -211,6 +220,46 @@ TEST(StateFileRace, TwoWritersLeaveOneWholeDocument) {
   }
   EXPECT_EQ(names, std::vector<std::wstring>{L"doc.json"}) << "a temporary was left behind";
   std::printf("writers succeeded %lu and %lu of %d times\n", a_ok, b_ok, count);
+}
+
+TEST(StateFileWrite, ClearsTemporariesOfWritersThatNoLongerRun) {
+  Sandbox sandbox;
+  const auto dir = sandbox.root() / L"state";
+  // A writer that runs: it waits at a gate that never opens.
+  Gate gate;
+  Worker live = StartWorker(L"mkdir \"" + (dir / L"unused").wstring() + L"\" 1 " + gate.name(), false);
+  ASSERT_TRUE(live.process);
+  auto stop = scope_exit([&live] { TerminateProcess(live.process.get(), 0); });
+  Worker dead = StartWorker(L"unknown-mode", false);
+  ASSERT_TRUE(dead.process);
+  WaitExitCode(dead);
+  dead.process.reset();
+  const std::wstring live_pid = std::to_wstring(live.pid);
+  const std::wstring dead_pid = std::to_wstring(dead.pid);
+  const struct {
+    std::wstring name;
+    bool cleared;
+  } planted[] = {
+      {L"doc.json.tmp." + dead_pid + L".1", true},
+      {L"doc.json.tmp." + dead_pid + L".77", true},
+      {L"doc.json.tmp." + live_pid + L".2", false},
+      {L"doc.json.tmp." + dead_pid, false},
+      {L"doc.json.tmp." + dead_pid + L".x", false},
+      {L"other.json.tmp." + dead_pid + L".1", false},
+  };
+  for (const auto& p : planted) test::WriteFileBytes(dir / p.name, "partial");
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(dir / L"doc.json", "whole", 1024, error)) << error;
+  for (const auto& p : planted) {
+    EXPECT_EQ(std::filesystem::exists(dir / p.name), !p.cleared) << WideToUtf8(p.name);
+  }
+  // Once that writer has gone too, its temporary goes with the next write.
+  TerminateProcess(live.process.get(), 0);
+  WaitExitCode(live);
+  live.process.reset();
+  ASSERT_TRUE(WriteStateFileAtomic(dir / L"doc.json", "whole again", 1024, error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(dir / (L"doc.json.tmp." + live_pid + L".2")));
+  EXPECT_EQ(test::ReadFileBytes(dir / L"doc.json"), "whole again");
 }
 
 }  // namespace

@@ -119,7 +119,9 @@ TEST(StateFileRead, ReadsInSeveralPieces) {
 }
 
 TEST(StateFileRead, RefusesPathsThatDoNotSplit) {
-  for (const wchar_t* path : {L"", L"relative\\doc.json", L"C:doc.json", L"C:\\", L"C:\\a\\.."}) {
+  // The last one names a stream of C:\a\doc.json, not a file.
+  for (const wchar_t* path : {L"", L"relative\\doc.json", L"C:doc.json", L"C:\\", L"C:\\a\\..",
+                              L"C:\\a\\doc.json:stream"}) {
     ReadResult r = Read(path, 1024, true);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "state file path is unsafe");
@@ -152,32 +154,33 @@ TEST(StateFileWrite, CreatesMissingLevelsAndProvesEach) {
     EXPECT_TRUE(ProvePhysicalPath(level, true, identity, error)) << error;
     EXPECT_EQ(identity.final_path, CanonicalPath(level));
   }
-  // Created directories take the canonical (lower-case) form of their names.
+  // Created directories keep the caller's spelling.
+  const std::vector<std::wstring> top = Entries(sandbox.root());
+  EXPECT_NE(std::find(top.begin(), top.end(), L"One"), top.end());
   EXPECT_EQ(Entries(sandbox.root() / L"one"), std::vector<std::wstring>{L"two"});
   EXPECT_EQ(ReadFileBytes(dir / L"doc.json"), content);
   EXPECT_TRUE(IsPhysicalFile(dir / L"doc.json"));
 }
 
-TEST(StateFileWrite, ReplacesUnderLowerCaseNameAndLeavesNoTemporary) {
+TEST(StateFileWrite, KeepsTheCallersSpellingAndLeavesNoTemporary) {
   Sandbox sandbox;
   const auto dir = sandbox.root() / L"state";
   std::filesystem::create_directories(dir);
   std::string error;
   ASSERT_TRUE(WriteStateFileAtomic(dir / L"Receipt.JSON", "first", 1024, error)) << error;
-  EXPECT_EQ(Entries(dir), std::vector<std::wstring>{L"receipt.json"});
+  EXPECT_EQ(Entries(dir), std::vector<std::wstring>{L"Receipt.JSON"});
+  ASSERT_TRUE(WriteStateFileAtomic(dir / L"Receipt.JSON", "second", 1024, error)) << error;
+  EXPECT_EQ(Entries(dir), std::vector<std::wstring>{L"Receipt.JSON"});
+  EXPECT_EQ(ReadFileBytes(dir / L"receipt.json"), "second");
+  ASSERT_TRUE(RemoveStateFile(dir / L"Receipt.JSON", error)) << error;
 
   WriteFileBytes(dir / L"Registry.JSON", "old content");
   ASSERT_TRUE(WriteStateFileAtomic(dir / L"REGISTRY.json", "new content", 1024, error)) << error;
   std::vector<std::wstring> names = Entries(dir);
-  ASSERT_EQ(names.size(), 2u);
-  const std::wstring replaced = names[0] == L"receipt.json" ? names[1] : names[0];
+  ASSERT_EQ(names.size(), 1u);
   // NTFS gives the replacing file the new name; Wine keeps the spelling of the file it
   // replaces (its Unix directory is case-sensitive underneath).
-  if (test::RunningUnderWine()) {
-    EXPECT_EQ(CanonicalPath(dir / replaced), CanonicalPath(dir / L"registry.json"));
-  } else {
-    EXPECT_EQ(replaced, L"registry.json");
-  }
+  EXPECT_EQ(names[0], test::RunningUnderWine() ? L"Registry.JSON" : L"REGISTRY.json");
   EXPECT_EQ(ReadFileBytes(dir / L"registry.json"), "new content");
 
   const std::string big = RandomBytes(2 * 1048576 + 7, 3);
@@ -318,6 +321,62 @@ TEST(StateFileWrite, SucceedsWhereTheExtendedRenameClassIsMissing) {
   std::string error;
   ASSERT_TRUE(WriteStateFileAtomic(sandbox.root() / L"doc.json", "content", 1024, error)) << error;
   EXPECT_EQ(ReadFileBytes(sandbox.root() / L"doc.json"), "content");
+}
+
+std::vector<std::pair<std::string_view, NtStatus>> g_injected;
+int g_injected_calls = 0;
+
+NtStatus InjectFault(std::string_view step) {
+  for (const auto& [name, status] : g_injected) {
+    if (name == step) {
+      ++g_injected_calls;
+      return status;
+    }
+  }
+  return 0;
+}
+
+// Every way a write can fail once it has a temporary, forced through the test seam: the old
+// document stays byte for byte (past the rename the new one is whole), no temporary is left,
+// and the message names the step.
+TEST(StateFileWrite, EveryFailureAfterTheTemporaryExists) {
+  constexpr NtStatus kDenied = static_cast<NtStatus>(0xC0000022L);
+  constexpr NtStatus kInvalidClass = static_cast<NtStatus>(0xC0000003L);
+  constexpr NtStatus kNotSupported = static_cast<NtStatus>(0xC00000BBL);
+  const struct {
+    std::vector<std::pair<std::string_view, NtStatus>> steps;
+    int calls;
+    const char* message;  // empty: the write succeeds
+  } cases[] = {
+      {{{"create temporary", kDenied}}, 32, "state file temporary could not be opened"},
+      {{{"read back", kDenied}}, 1, "state file temporary could not be written"},
+      {{{"verify chain", kDenied}}, 1, "state file directory handle is unsafe"},
+      {{{"atomic rename", kDenied}}, 1, "state file atomic rename failed: 5"},
+      {{{"atomic rename", kInvalidClass}, {"atomic rename legacy", kDenied}},
+       2,
+       "state file atomic rename legacy failed: 5"},
+      {{{"atomic rename", kNotSupported}}, 1, ""},
+      {{{"verify replacement", kDenied}}, 1, "state file atomic replacement verification failed"},
+  };
+  Sandbox sandbox;
+  const auto dir = sandbox.root() / L"state";
+  SetStateFileFaultHookForTesting(InjectFault);
+  auto restore = scope_exit([] { SetStateFileFaultHookForTesting(nullptr); });
+  for (const auto& c : cases) {
+    const std::string trace = c.steps.back().first.data() + std::string(" ") + c.message;
+    WriteFileBytes(dir / L"doc.json", "old");
+    g_injected = c.steps;
+    g_injected_calls = 0;
+    std::string error;
+    const bool ok = WriteStateFileAtomic(dir / L"doc.json", "new", 1024, error);
+    g_injected.clear();
+    EXPECT_EQ(ok, *c.message == '\0') << trace;
+    EXPECT_EQ(error, c.message) << trace;
+    EXPECT_EQ(g_injected_calls, c.calls) << trace;
+    const bool replaced = ok || std::string_view(c.message).find("verification") != std::string_view::npos;
+    EXPECT_EQ(ReadFileBytes(dir / L"doc.json"), replaced ? "new" : "old") << trace;
+    EXPECT_EQ(Entries(dir), std::vector<std::wstring>{L"doc.json"}) << trace;
+  }
 }
 
 }  // namespace
