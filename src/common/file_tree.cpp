@@ -217,4 +217,8 @@ bool RemoveTreeNoFollow(const std::filesystem::path& path,
   return TreeRemover(failures).Remove(path, {});
 }
 
+std::vector<std::wstring> ListDirectoryNames(const std::filesystem::path& directory) {
+  return ListNames(ToExtendedPathIfLong(directory));
+}
+
 }  // namespace kel

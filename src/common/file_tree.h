@@ -14,6 +14,10 @@ enum class PathKind { kMissing, kFile, kDirectory, kLink, kError };
 // object: a Unix file link inside a Wine prefix shows no reparse bit and only its final path
 // gives it away. kMissing when the item or a folder above it does not exist; kError (with
 // the Windows code in *error) when its attributes cannot be read.
+// The names in a folder, without "." and "..", read whole before the caller changes anything:
+// changing a folder while it is being enumerated may skip entries. Empty when it cannot be read.
+std::vector<std::wstring> ListDirectoryNames(const std::filesystem::path& directory);
+
 PathKind QueryPathKind(const std::filesystem::path& path, unsigned long* error = nullptr);
 
 struct TreeRemovalFailure {

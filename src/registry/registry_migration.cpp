@@ -42,20 +42,6 @@ bool IsPlainDirectory(const fs::path& path) { return QueryPathKind(path) == Path
 
 bool IsPlainFile(const fs::path& path) { return QueryPathKind(path) == PathKind::kFile; }
 
-// Names are collected before anything is moved or deleted: changing a folder while it is
-// being enumerated may skip entries.
-std::vector<std::wstring> ListNames(const fs::path& directory) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  unique_find find(FindFirstFileW((ToExtendedPathIfLong(directory) + L"\\*").c_str(), &data));
-  if (!find) return names;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find.get(), &data));
-  return names;
-}
-
 // A copy that refuses links rather than copying what they point at.
 bool CopyTreeNoFollow(const fs::path& source, const fs::path& target) {
   const PathKind kind = QueryPathKind(source);
@@ -104,7 +90,7 @@ bool SameDirectory(const fs::path& a, const fs::path& b) {
 void MergeOlderUserDirectory(const fs::path& older, const fs::path& user_dir) {
   if (!IsPlainDirectory(older) || SameDirectory(older, user_dir)) return;
   bool all_moved = true;
-  for (const auto& name : ListNames(older)) {
+  for (const auto& name : ListDirectoryNames(older)) {
     if (!Exists(user_dir / name)) all_moved = MoveEntry(older / name, user_dir / name) && all_moved;
   }
   // What is left had a namesake in the user directory, which always wins. An entry that could

@@ -229,6 +229,18 @@ class FetchOnceTest(SilentRunCase):
             with open(kel_e2e.find_path(plugins, relative), "rb") as stream:
                 self.assertEqual(stream.read(), content, relative)
 
+    def test_package_cut_off_once_is_resumed_and_installs_every_version(self):
+        versions = [self.sketchup_plugins(year) for year in (2025, 2024)]
+        size = self.data["fileSizeBytes"]
+        self.backend.fail("cut_once", keep=size // 2)
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        # The second request asks only for what the first did not deliver.
+        self.assertEqual(self.backend.request_paths(), [LATEST, ZIP, ZIP])
+        self.assertEqual([r.get("range") for r in self.backend.requests()[1:]],
+                         [None, "bytes=%d-" % (size // 2)])
+        for plugins in versions:
+            self.assert_tree(plugins, self.files)
+
     def test_update_of_three_versions_fetches_each_changed_file_once(self):
         versions = [self.sketchup_plugins(year) for year in (2025, 2024, 2023)]
         self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
