@@ -100,9 +100,9 @@ def main():
         fetched = sum(sizes[p.rsplit("/", 1)[1]] for p in blobs)
         print("  exit code %d after %.1f s; %d requests" % (
             result.exit_code, result.elapsed, len(paths)))
-        print("  differential update fetched %d files, %d bytes (%d per SketchUp version, "
-              "package not downloaded: %s)" % (len(blobs), fetched, fetched // len(YEARS),
-                                              data["downloadZipUrl"] not in paths))
+        print("  differential update fetched %d files, %d bytes once for %d SketchUp versions "
+              "(package not downloaded: %s)" % (len(blobs), fetched, len(YEARS),
+                                               data["downloadZipUrl"] not in paths))
         summary(profile)
     profile.remove()
     return 0
