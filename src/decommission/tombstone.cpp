@@ -122,22 +122,15 @@ bool ReadUninstallTombstone(const fs::path& tombstonePath, const std::string& pl
 
   fs::path companion;
   if (!companion_name.empty()) {
-    const fs::path name = Utf8ToWide(companion_name);
-    if (!IsPortableUtf8Name(companion_name) || IsOfficialCompanionName(name) ||
-        LowerExtension(name) == ".rb") {
-      SetErrorIfEmpty(error, "uninstall tombstone companion is invalid");
-      return false;
-    }
-    companion = root / name;
-    std::uint32_t attributes = 0;
-    const PathState state = QueryPathState(companion, &attributes);
-    const fs::path center = plugins_root / L"kel_plugin_center";
-    if (!IsWithin(plugins_root, companion) || state == PathState::kUnreadable ||
-        IsSamePath(companion, center) || NamesSameObject(companion, center) ||
-        (state != PathState::kMissing &&
-         (state != PathState::kDirectory || (attributes & kReparsePointAttribute) != 0))) {
-      SetErrorIfEmpty(error, "uninstall tombstone companion is unsafe");
-      return false;
+    switch (CheckCompanion(companion_name, root, plugins_root, companion)) {
+      case CompanionCheck::kSafe:
+        break;
+      case CompanionCheck::kInvalidName:
+        SetErrorIfEmpty(error, "uninstall tombstone companion is invalid");
+        return false;
+      case CompanionCheck::kUnsafePath:
+        SetErrorIfEmpty(error, "uninstall tombstone companion is unsafe");
+        return false;
     }
   }
 

@@ -71,6 +71,26 @@ bool CheckManagerSubdirectory(const fs::path& managerDir, const fs::path& sub, b
   return false;
 }
 
+CompanionCheck CheckCompanion(const std::string& name, const fs::path& installRoot,
+                              const fs::path& pluginsRoot, fs::path& companion) {
+  const fs::path leaf = Utf8ToWide(name);
+  if (!IsPortableUtf8Name(name) || IsOfficialCompanionName(leaf) || LowerExtension(leaf) == ".rb") {
+    return CompanionCheck::kInvalidName;
+  }
+  companion = installRoot / leaf;
+  std::uint32_t attributes = 0;
+  const PathState state = QueryPathState(companion, &attributes);
+  const fs::path center = pluginsRoot / L"kel_plugin_center";
+  if (!IsWithin(pluginsRoot, companion) || state == PathState::kUnreadable ||
+      IsSamePath(companion, pluginsRoot) || IsSamePath(companion, center) ||
+      NamesSameObject(companion, center) ||
+      (state != PathState::kMissing &&
+       (state != PathState::kDirectory || (attributes & kReparsePointAttribute) != 0))) {
+    return CompanionCheck::kUnsafePath;
+  }
+  return CompanionCheck::kSafe;
+}
+
 bool BuildUninstallPlan(const std::string& pluginId, const PluginRecord& record,
                         const PluginRegistry& registry, const fs::path& registryPath,
                         UninstallPlan& plan, std::string& error) {
@@ -102,23 +122,15 @@ bool BuildUninstallPlan(const std::string& pluginId, const PluginRecord& record,
 
   fs::path companion;
   if (!record.companion_name.empty()) {
-    const fs::path name = Utf8ToWide(record.companion_name);
-    if (!IsPortableUtf8Name(record.companion_name) || IsOfficialCompanionName(name) ||
-        LowerExtension(name) == ".rb") {
-      SetErrorIfEmpty(error, "managed companion metadata is invalid");
-      return false;
-    }
-    companion = install_root / name;
-    std::uint32_t attributes = 0;
-    const PathState state = QueryPathState(companion, &attributes);
-    const fs::path center = plugins_root / L"kel_plugin_center";
-    if (!IsWithin(plugins_root, companion) || state == PathState::kUnreadable ||
-        IsSamePath(companion, plugins_root) || NamesSameObject(companion, center) ||
-        IsSamePath(companion, center) ||
-        (state != PathState::kMissing &&
-         (state != PathState::kDirectory || (attributes & kReparsePointAttribute) != 0))) {
-      SetErrorIfEmpty(error, "managed companion is outside Plugins");
-      return false;
+    switch (CheckCompanion(record.companion_name, install_root, plugins_root, companion)) {
+      case CompanionCheck::kSafe:
+        break;
+      case CompanionCheck::kInvalidName:
+        SetErrorIfEmpty(error, "managed companion metadata is invalid");
+        return false;
+      case CompanionCheck::kUnsafePath:
+        SetErrorIfEmpty(error, "managed companion is outside Plugins");
+        return false;
     }
     if (CompanionIsAnotherGate(pluginId, registry, companion, plugins_root, false)) {
       SetErrorIfEmpty(error, kCompanionConflict);

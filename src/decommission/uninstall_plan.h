@@ -24,6 +24,15 @@ bool BuildUninstallPlan(const std::string& pluginId, const PluginRecord& record,
                         const PluginRegistry& registry, const std::filesystem::path& registryPath,
                         UninstallPlan& plan, std::string& error);
 
+enum class CompanionCheck { kSafe, kInvalidName, kUnsafePath };
+
+// A plugin's companion directory `name` (UTF-8) under `installRoot`: a portable name that is
+// neither the plugin center's nor a Ruby file, naming nothing or a plain directory inside
+// `pluginsRoot` that is not the plugin center. `companion` gets the full path.
+CompanionCheck CheckCompanion(const std::string& name, const std::filesystem::path& installRoot,
+                              const std::filesystem::path& pluginsRoot,
+                              std::filesystem::path& companion);
+
 // The manager directory and its cleanup subdirectories are plain directories, the tombstone
 // path is safe, and the plan's companion is no other record's gate.
 bool ValidateCleanupDirectories(const std::filesystem::path& registryPath,
