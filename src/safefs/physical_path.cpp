@@ -16,115 +16,8 @@ namespace {
 
 std::atomic<bool> g_api_hidden{false};
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-bool StartsWith(std::wstring_view text, std::wstring_view prefix) {
-  return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
-}
-
-// A drive letter, a colon and a separator.
-bool IsDriveAbsolute(std::wstring_view p) {
-  return p.size() >= 3 && ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) &&
-         p[1] == L':' && IsSeparator(p[2]);
-}
-
-// Two separators followed by a root name (a server name, "?" or ".").
-bool StartsWithRootName(std::wstring_view p) {
-  return p.size() >= 3 && IsSeparator(p[0]) && IsSeparator(p[1]) && !IsSeparator(p[2]);
-}
-
-// A "." or ".." segment or an empty one (doubled separator) after the first two characters.
-bool NeedsPathParsing(std::wstring_view p) {
-  size_t start = 2;
-  while (start <= p.size()) {
-    size_t end = start;
-    while (end < p.size() && !IsSeparator(p[end])) ++end;
-    const std::wstring_view segment = p.substr(start, end - start);
-    if (segment == L"." || segment == L".." ||
-        (segment.empty() && end < p.size() && start > 3)) {
-      return true;
-    }
-    start = end + 1;
-  }
-  return false;
-}
-
-std::wstring FullPathName(const std::wstring& path) {
-  if (path.empty()) return {};
-  DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return {};
-  std::wstring buffer(needed, L'\0');
-  DWORD length = GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
-  if (length == 0 || length >= needed) return {};
-  buffer.resize(length);
-  return buffer;
-}
-
-// The extended forms name the same object; compare them as the final path does.
-std::wstring WithoutExtendedPrefix(std::wstring input) {
-  if (StartsWith(input, L"\\\\?\\UNC\\")) {
-    input = L"\\\\" + input.substr(8);
-  } else if (StartsWith(input, L"\\\\?\\") && IsDriveAbsolute(std::wstring_view(input).substr(4))) {
-    input.erase(0, 4);
-  }
-  return input;
-}
-
-// GetLongPathNameW; false when the path (or part of it) cannot be expanded.
-bool LongPathName(const std::wstring& path, std::wstring& out) {
-  // Every generated 8.3 name carries a "~"; without one the expansion could only change the
-  // case, which the comparison form drops anyway, and it costs a directory scan per level.
-  if (path.find(L'~') == std::wstring::npos) {
-    out = path;
-    return true;
-  }
-  DWORD size = MAX_PATH;
-  for (int round = 0; round < 4; ++round) {
-    std::wstring buffer(size, L'\0');
-    DWORD length = GetLongPathNameW(path.c_str(), buffer.data(), size);
-    if (length == 0) return false;
-    if (length < size) {
-      buffer.resize(length);
-      out = std::move(buffer);
-      return true;
-    }
-    size = length;
-  }
-  return false;
-}
-
-// Steps shared by the canonical and the final-path form: backslashes, no trailing backslash
-// beyond a drive root, lower case.
-std::wstring FinishComparisonForm(std::wstring p) {
-  for (wchar_t& c : p) {
-    if (c == L'/') c = L'\\';
-  }
-  while (p.size() > 3 && p.back() == L'\\') p.pop_back();
-  // A path differing from the disk only in the case of a non-ASCII letter still names (and
-  // proves) the same object.
-  return FoldCase(p);
-}
-
-std::wstring JoinChild(const std::wstring& parent, std::wstring_view name) {
-  std::wstring out = parent;
-  if (out.empty() || out.back() != L'\\') out.push_back(L'\\');
-  out.append(name);
-  return out;
-}
-
 bool SameIdentityFields(const PhysicalIdentity& a, const PhysicalIdentity& b) {
   return a.volume_serial == b.volume_serial && a.file_id == b.file_id;
-}
-
-// The full path as the caller spelled it when it differs from the comparison form only in
-// case (same length, so every component sits where it sits there); else that form.
-std::wstring SpelledLike(const std::filesystem::path& path, const std::wstring& comparison) {
-  std::wstring full = FullPathName(WithoutExtendedPrefix(path.native()));
-  for (wchar_t& c : full) {
-    if (c == L'/') c = L'\\';
-  }
-  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
-  return full.size() == comparison.size() && FoldCase(full) == comparison ? full : comparison;
 }
 
 // A drive's type does not change while the process runs, and asking is slow under Wine (about
@@ -143,6 +36,112 @@ UINT DriveTypeOf(const std::wstring& root) {
   return type;
 }
 
+// The 64-bit file index of FileInternalInformation in the low half of a 128-bit id.
+bool FileIndexOf(HANDLE handle, std::array<std::uint8_t, 16>& id_out) {
+  const NativeFileApi& api = GetNativeFileApi();
+  if (!api.available()) return false;
+  constexpr ULONG kFileInternalInformation = 6;
+  IO_STATUS_BLOCK io{};
+  LARGE_INTEGER index{};
+  if (api.NtQueryInformationFile(handle, &io, &index, sizeof(index), kFileInternalInformation) <
+      0) {
+    return false;
+  }
+  id_out.fill(0);
+  std::memcpy(id_out.data(), &index.QuadPart, sizeof(index.QuadPart));
+  return true;
+}
+
+// The volume part of a normalised final path: "c:", "\\server\share" or "volume{...}".
+std::wstring VolumeKey(const std::wstring& final_path) {
+  if (final_path.size() >= 2 && final_path[1] == L':') return final_path.substr(0, 2);
+  size_t skip = 0;
+  if (final_path.rfind(L"\\\\", 0) == 0) {
+    const size_t server_end = final_path.find(L'\\', 2);
+    if (server_end == std::wstring::npos) return final_path;
+    skip = server_end + 1;
+  }
+  return final_path.substr(0, final_path.find(L'\\', skip));
+}
+
+struct VolumeFacts {
+  std::uint64_t serial = 0;
+  // The file system's ids fit in 64 bits, so the cheap index query names a file uniquely.
+  // Not so on file systems with 128-bit ids, which keep the full query on every handle.
+  bool whole_id_in_64_bits = false;
+};
+
+// A volume's serial and file system do not change while the process runs, and asking costs
+// about half a millisecond a call under Wine: each volume is asked once, through the first
+// handle that reaches it.
+bool FactsOfVolume(HANDLE handle, const std::wstring& final_path, VolumeFacts& facts_out) {
+  static std::mutex mutex;
+  static std::map<std::wstring, VolumeFacts> known;
+  const std::wstring key = VolumeKey(final_path);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const auto found = known.find(key); found != known.end()) {
+      facts_out = found->second;
+      return true;
+    }
+  }
+  FILE_ID_INFO id{};
+  if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof(id))) return false;
+  VolumeFacts facts;
+  facts.serial = id.VolumeSerialNumber;
+  wchar_t file_system[MAX_PATH + 1] = {};
+  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, file_system,
+                                    MAX_PATH + 1)) {
+    static constexpr std::wstring_view k64BitIds[] = {L"NTFS", L"FAT", L"FAT32", L"exFAT"};
+    for (std::wstring_view name : k64BitIds) {
+      if (EqualsIgnoreCase(file_system, name)) facts.whole_id_in_64_bits = true;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  facts_out = known.emplace(key, facts).first->second;
+  return true;
+}
+
+HANDLE OpenDriveRoot(const std::wstring& root) {
+  const HANDLE handle = CreateFileW(root.c_str(), native_open::kWalkDirectoryAccess,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr);
+  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+// A drive root is opened once per process and kept: it can be neither renamed nor removed,
+// and opening, first querying and closing it again cost three wineserver round trips a call
+// under Wine. It is still proven on every call. When the kept handle fails its proof (the
+// letter now names another folder), a fresh one that passes replaces it; the old one stays
+// open, as a chain of another thread may still hold it.
+bool ProvenDriveRoot(const std::wstring& root, HANDLE& handle_out, PhysicalIdentity& identity_out) {
+  static std::mutex mutex;
+  static std::map<std::wstring, HANDLE> opened;
+  const std::wstring key = FoldCase(root);
+  const std::wstring expected = CanonicalPath(root);
+  auto prove = [&](HANDLE handle) {
+    PhysicalIdentity identity;
+    if (!QueryPhysicalIdentity(handle, true, identity) || identity.final_path != expected) {
+      return false;
+    }
+    handle_out = handle;
+    identity_out = std::move(identity);
+    return true;
+  };
+  HANDLE kept = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const auto found = opened.find(key); found != opened.end()) kept = found->second;
+  }
+  if (kept != nullptr && prove(kept)) return true;
+  unique_handle fresh(OpenDriveRoot(root));
+  if (!fresh || !prove(fresh.get())) return false;
+  std::lock_guard<std::mutex> lock(mutex);
+  opened[key] = fresh.release();
+  return true;
+}
+
 }  // namespace
 
 bool SameIdentity(const PhysicalIdentity& a, const PhysicalIdentity& b) {
@@ -150,6 +149,9 @@ bool SameIdentity(const PhysicalIdentity& a, const PhysicalIdentity& b) {
 }
 
 void DirectoryChain::Reset() {
+  // The drive root's handle belongs to the process, not to the chain.
+  if (root_shared && !handles.empty()) static_cast<void>(handles.front().release());
+  root_shared = false;
   // Leaf first, so no directory is closed while a child below it is still open.
   while (!handles.empty()) handles.pop_back();
   identities.clear();
@@ -167,6 +169,8 @@ const NativeFileApi& GetNativeFileApi() {
     found.NtCreateFile = reinterpret_cast<NativeFileApi::NtCreateFileFn>(lookup("NtCreateFile"));
     found.NtSetInformationFile = reinterpret_cast<NativeFileApi::NtSetInformationFileFn>(
         lookup("NtSetInformationFile"));
+    found.NtQueryInformationFile = reinterpret_cast<NativeFileApi::NtQueryInformationFileFn>(
+        lookup("NtQueryInformationFile"));
     found.RtlNtStatusToDosError = reinterpret_cast<NativeFileApi::RtlNtStatusToDosErrorFn>(
         lookup("RtlNtStatusToDosError"));
     return found;
@@ -193,94 +197,6 @@ std::string FormatNativeFailure(std::string_view label, NtStatus status) {
   return text;
 }
 
-std::wstring CanonicalPath(const std::filesystem::path& path) {
-  // The Win32 calls below would stop at an embedded NUL and name another object.
-  if (path.native().find(L'\0') != std::wstring::npos) return {};
-  const std::wstring input = WithoutExtendedPrefix(path.native());
-  if (input.empty() || !(IsDriveAbsolute(input) || StartsWithRootName(input))) return {};
-  std::wstring full = FullPathName(input);
-  if (full.empty()) return {};
-
-  // Expand short names as far as the path exists; the rest is appended as written.
-  std::wstring expanded;
-  std::wstring probe = full;
-  while (probe.size() > 3 && IsSeparator(probe.back())) probe.pop_back();
-  std::wstring tail;
-  bool found = false;
-  for (;;) {
-    if (LongPathName(probe, expanded)) {
-      found = true;
-      break;
-    }
-    const size_t sep = probe.find_last_of(L"\\/");
-    if (sep == std::wstring::npos || sep < 2 || sep + 1 == probe.size()) break;
-    const std::wstring name = probe.substr(sep + 1);
-    tail = tail.empty() ? name : name + L"\\" + tail;
-    probe.resize(sep == 2 && probe[1] == L':' ? 3 : sep);
-  }
-  std::wstring result;
-  if (!found) {
-    result = full;
-  } else if (tail.empty()) {
-    result = expanded;
-  } else {
-    result = JoinChild(expanded, tail);
-  }
-  return FinishComparisonForm(std::move(result));
-}
-
-std::wstring NormalizedFinalPath(HANDLE handle) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return {};
-  DWORD size = MAX_PATH;
-  std::wstring buffer;
-  for (int round = 0; round < 4; ++round) {
-    buffer.assign(size, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(), size, 0);
-    if (length == 0) return {};
-    if (length < size) {
-      buffer.resize(length);
-      break;
-    }
-    size = length + 1;
-    if (round == 3) return {};
-  }
-  if (StartsWith(buffer, L"\\\\?\\UNC\\")) {
-    buffer = L"\\\\" + buffer.substr(8);
-  } else if (StartsWith(buffer, L"\\\\?\\")) {
-    buffer.erase(0, 4);
-  }
-  std::wstring expanded;
-  if (LongPathName(buffer, expanded)) buffer = std::move(expanded);
-  return FinishComparisonForm(std::move(buffer));
-}
-
-bool SafeComponent(std::wstring_view name) {
-  if (name.empty() || name == L"." || name == L"..") return false;
-  for (wchar_t c : name) {
-    // ":" would name a stream of the file before it, not a file of its own.
-    if (c == L'\\' || c == L'/' || c == L'\0' || c == L':') return false;
-  }
-  return true;
-}
-
-bool SplitParentAndName(const std::filesystem::path& path, std::wstring& parent,
-                        std::wstring& name) {
-  const std::wstring canonical = CanonicalPath(path);
-  if (canonical.empty()) return false;
-  const size_t sep = canonical.find_last_of(L'\\');
-  if (sep == std::wstring::npos) return false;
-  std::wstring leaf = canonical.substr(sep + 1);
-  if (!SafeComponent(leaf)) return false;
-  std::wstring head = canonical.substr(0, sep);
-  // A drive root keeps its backslash: "c:" alone would name the drive's current directory.
-  if (head.size() == 2 && head[1] == L':') head.push_back(L'\\');
-  while (head.size() > 3 && head.back() == L'\\') head.pop_back();
-  if (head.empty()) return false;
-  parent = std::move(head);
-  name = std::move(leaf);
-  return true;
-}
-
 bool QueryPhysicalIdentity(HANDLE handle, bool expect_directory, PhysicalIdentity& identity_out) {
   FILE_ATTRIBUTE_TAG_INFO tag{};
   if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag))) {
@@ -289,14 +205,19 @@ bool QueryPhysicalIdentity(HANDLE handle, bool expect_directory, PhysicalIdentit
   if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
   const bool is_directory = (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (is_directory != expect_directory) return false;
-  FILE_ID_INFO id{};
-  if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof(id))) return false;
   std::wstring final_path = NormalizedFinalPath(handle);
   if (final_path.empty()) return false;
+  VolumeFacts volume;
+  if (!FactsOfVolume(handle, final_path, volume)) return false;
   PhysicalIdentity identity;
-  identity.volume_serial = id.VolumeSerialNumber;
-  static_assert(sizeof(id.FileId.Identifier) == 16);
-  std::memcpy(identity.file_id.data(), id.FileId.Identifier, 16);
+  identity.volume_serial = volume.serial;
+  // On these file systems the index, zero-extended, is what the 128-bit query gives.
+  if (!volume.whole_id_in_64_bits || !FileIndexOf(handle, identity.file_id)) {
+    FILE_ID_INFO id{};
+    if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof(id))) return false;
+    static_assert(sizeof(id.FileId.Identifier) == 16);
+    std::memcpy(identity.file_id.data(), id.FileId.Identifier, 16);
+  }
   identity.final_path = std::move(final_path);
   identity.is_directory = is_directory;
   identity_out = std::move(identity);
@@ -383,18 +304,11 @@ ChainOpen OpenChain(DirectoryChain& chain, const std::filesystem::path& path,
   };
 
   if (DriveTypeOf(root) != DRIVE_FIXED) return fail(ChainOpen::kFailed);
-  HANDLE raw_root = CreateFileW(root.c_str(), native_open::kWalkDirectoryAccess,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr);
-  if (raw_root == INVALID_HANDLE_VALUE) return fail(ChainOpen::kFailed);
-  unique_handle root_handle(raw_root);
+  HANDLE root_handle = nullptr;
   PhysicalIdentity root_identity;
-  if (!QueryPhysicalIdentity(root_handle.get(), true, root_identity) ||
-      root_identity.final_path != CanonicalPath(root)) {
-    return fail(ChainOpen::kFailed);
-  }
-  chain.handles.push_back(std::move(root_handle));
+  if (!ProvenDriveRoot(root, root_handle, root_identity)) return fail(ChainOpen::kFailed);
+  chain.handles.emplace_back(root_handle);
+  chain.root_shared = true;
   chain.identities.push_back(std::move(root_identity));
 
   size_t pos = root_end;
@@ -512,73 +426,6 @@ bool IsPhysicalFile(const std::filesystem::path& path) {
   PhysicalIdentity identity;
   std::string error;
   return ProvePhysicalPath(path, false, identity, error);
-}
-
-std::wstring ToExtendedPath(const std::filesystem::path& path) {
-  std::wstring p = path.native();
-  if (StartsWith(p, L"\\\\?\\")) return p;
-  const bool absolute = IsDriveAbsolute(p) || StartsWithRootName(p);
-  // The prefixed form turns off all parsing, so "." and ".." segments and doubled separators
-  // of an absolute path are resolved first; otherwise it stays as written, which keeps names
-  // with a trailing dot or blank (that the full-path function would cut) addressable.
-  std::wstring full(MAX_PATH, L'\0');
-  bool completed = false;
-  for (int round = 0; round < 4 && !completed && (!absolute || NeedsPathParsing(p)); ++round) {
-    const DWORD length =
-        GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0) break;
-    if (length < full.size()) {
-      full.resize(length);
-      completed = true;
-    } else {
-      full.assign(length, L'\0');
-    }
-  }
-  if (completed) {
-    p = std::move(full);
-    if (StartsWith(p, L"\\\\?\\")) return p;
-  } else if (!absolute) {
-    return p;
-  }
-  for (wchar_t& c : p) {
-    if (c == L'/') c = L'\\';
-  }
-  if (StartsWith(p, L"\\\\")) return L"\\\\?\\UNC\\" + p.substr(2);
-  return L"\\\\?\\" + p;
-}
-
-std::wstring ToExtendedPathIfLong(const std::filesystem::path& path) {
-  const std::wstring& p = path.native();
-  if (p.empty() || StartsWith(p, L"\\\\?\\") || StartsWith(p, L"\\\\.\\")) return p;
-  std::wstring full = FullPathName(p);
-  if (full.empty()) return p;
-  if (full.size() < 230) return full;
-  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  if (full.size() >= 2 && full[1] == L':') return L"\\\\?\\" + full;
-  return full;
-}
-
-bool IsPortableFileName(std::wstring_view name) {
-  if (name.empty() || name == L"." || name == L"..") return false;
-  if (name.back() == L'.' || name.back() == L' ') return false;
-  for (wchar_t c : name) {
-    // Control characters cannot appear in a Windows file name either.
-    if (c < 0x20) return false;
-    if (std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
-  }
-  std::wstring_view stem = name.substr(0, name.find(L'.'));
-  // Windows still takes "nul .txt" for the device: blanks before the dot do not count.
-  while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
-  // It also reads the superscript digits one to three as port numbers.
-  static constexpr std::wstring_view kReserved[] = {
-      L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2", L"COM3", L"COM4",
-      L"COM5", L"COM6", L"COM7", L"COM8", L"COM9", L"LPT1", L"LPT2", L"LPT3",
-      L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9", L"COM\u00B9", L"COM\u00B2",
-      L"COM\u00B3", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3"};
-  for (std::wstring_view reserved : kReserved) {
-    if (EqualsIgnoreCase(stem, reserved)) return false;
-  }
-  return true;
 }
 
 }  // namespace kel

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "safefs/path_forms.h"
 
 namespace kel {
 
@@ -47,11 +48,13 @@ struct PhysicalIdentity {
 bool SameIdentity(const PhysicalIdentity& a, const PhysicalIdentity& b);
 
 // An open walk from a drive root down to one directory. names[i] is the name under which
-// handles[i + 1] was opened inside handles[i]. Closes its handles when reset or destroyed.
+// handles[i + 1] was opened inside handles[i]. Closes its handles when reset or destroyed,
+// except a drive root's handle that the process keeps for every chain (root_shared).
 struct DirectoryChain {
   std::vector<unique_handle> handles;
   std::vector<PhysicalIdentity> identities;
   std::vector<std::wstring> names;
+  bool root_shared = false;
 
   DirectoryChain() = default;
   DirectoryChain(const DirectoryChain&) = delete;
@@ -63,7 +66,7 @@ struct DirectoryChain {
   HANDLE last_handle() const { return handles.empty() ? nullptr : handles.back().get(); }
 };
 
-// The three native entry points, looked up once per process in the already mapped ntdll.
+// The four native entry points, looked up once per process in the already mapped ntdll.
 struct NativeFileApi {
   using NtCreateFileFn = NtStatus(WINAPI*)(PHANDLE file, ACCESS_MASK access,
                                            void* object_attributes, void* io_status,
@@ -73,15 +76,19 @@ struct NativeFileApi {
   using NtSetInformationFileFn = NtStatus(WINAPI*)(HANDLE file, void* io_status,
                                                    PVOID information, ULONG length,
                                                    ULONG information_class);
+  using NtQueryInformationFileFn = NtStatus(WINAPI*)(HANDLE file, void* io_status,
+                                                     PVOID information, ULONG length,
+                                                     ULONG information_class);
   using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(NtStatus status);
 
   NtCreateFileFn NtCreateFile = nullptr;
   NtSetInformationFileFn NtSetInformationFile = nullptr;
+  NtQueryInformationFileFn NtQueryInformationFile = nullptr;
   RtlNtStatusToDosErrorFn RtlNtStatusToDosError = nullptr;
 
   bool available() const {
     return NtCreateFile != nullptr && NtSetInformationFile != nullptr &&
-           RtlNtStatusToDosError != nullptr;
+           NtQueryInformationFile != nullptr && RtlNtStatusToDosError != nullptr;
   }
 };
 
@@ -97,22 +104,9 @@ ULONG StatusToDosError(NtStatus status);
 // "state file " + label + " failed: " + StatusToDosError(status).
 std::string FormatNativeFailure(std::string_view label, NtStatus status);
 
-// Comparison form of an absolute path (long names, backslashes, no trailing backslash except
-// on a drive root, lower case); empty when the path is not absolute or cannot be expanded.
-std::wstring CanonicalPath(const std::filesystem::path& path);
-
-// Final path of an open handle in the form of CanonicalPath; empty on failure.
-std::wstring NormalizedFinalPath(HANDLE handle);
-
-// Splits CanonicalPath(path) into its parent and its last component (a SafeComponent).
-bool SplitParentAndName(const std::filesystem::path& path, std::wstring& parent,
-                        std::wstring& name);
-
-// Not empty, not "." or "..", no "\", "/" or NUL.
-bool SafeComponent(std::wstring_view name);
-
 // Fails on a reparse point, on a directory flag other than expected, or when the id or the
-// final path cannot be read.
+// final path cannot be read. The volume's serial and id width are asked once per volume and
+// process; the id itself is read from the handle on every call.
 bool QueryPhysicalIdentity(HANDLE handle, bool expect_directory, PhysicalIdentity& identity_out);
 
 enum class ChainOpen : int {
@@ -152,14 +146,5 @@ bool OpenInChain(const DirectoryChain& chain, std::wstring_view name, ACCESS_MAS
 bool ProvePhysicalPath(const std::filesystem::path& path, bool expect_directory,
                        PhysicalIdentity& identity_out, std::string& error);
 bool IsPhysicalFile(const std::filesystem::path& path);
-
-// Always the "\\?\" (or "\\?\UNC\") form of the full path.
-std::wstring ToExtendedPath(const std::filesystem::path& path);
-// The full path, prefixed only from 230 characters on.
-std::wstring ToExtendedPathIfLong(const std::filesystem::path& path);
-
-// A bare, portable single file or directory name (no reserved device name, no forbidden
-// character, no trailing dot or blank).
-bool IsPortableFileName(std::wstring_view name);
 
 }  // namespace kel

@@ -340,18 +340,20 @@ bool ReadStateFile(const std::filesystem::path& path, std::size_t max_size, bool
     SetErrorIfEmpty(error, "state file size is invalid");
     return false;
   }
-  std::string content(static_cast<size_t>(size.QuadPart), '\0');
+  // Into the caller's buffer: a caller reading the same file again reuses its memory.
+  content_out.resize(static_cast<size_t>(size.QuadPart));
   size_t offset = 0;
-  while (offset < content.size()) {
-    const DWORD want = static_cast<DWORD>(std::min(kPiece, content.size() - offset));
+  while (offset < content_out.size()) {
+    const DWORD want = static_cast<DWORD>(std::min(kPiece, content_out.size() - offset));
     DWORD got = 0;
-    if (!ReadFile(handle.get(), content.data() + offset, want, &got, nullptr) || got != want) {
+    if (!ReadFile(handle.get(), content_out.data() + offset, want, &got, nullptr) ||
+        got != want) {
+      content_out.clear();
       SetErrorIfEmpty(error, "state file could not be read");
       return false;
     }
     offset += want;
   }
-  content_out = std::move(content);
   existed_out = true;
   return true;
 }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "common/text.h"
 #include "safefs/state_file.h"
 #include "support/sandbox.h"
@@ -227,6 +229,15 @@ TEST(DirectoryChain, InvariantsAndRelativeOpens) {
   EXPECT_EQ(chain.identities.front().final_path, L"c:\\");
   EXPECT_EQ(chain.names.back(), L"b");
   EXPECT_EQ(chain.handles.size(), chain.names.size() + 1);
+
+  // Each identity carries what the file system's full id query reports for its handle.
+  for (size_t i = 0; i < chain.handles.size(); ++i) {
+    FILE_ID_INFO id{};
+    ASSERT_TRUE(GetFileInformationByHandleEx(chain.handles[i].get(), FileIdInfo, &id, sizeof(id)));
+    EXPECT_EQ(chain.identities[i].volume_serial, id.VolumeSerialNumber) << i;
+    EXPECT_EQ(std::memcmp(chain.identities[i].file_id.data(), id.FileId.Identifier, 16), 0) << i;
+  }
+  EXPECT_NE(chain.identities[1].file_id, chain.identities[2].file_id);
 
   chain.names.back() = L"c";
   EXPECT_FALSE(VerifyChain(chain));

@@ -40,6 +40,39 @@ struct ReadResult {
   std::string error;
 };
 
+// Handles this process holds, from the system's handle table (the per-process count is not
+// kept under Wine).
+size_t OpenHandleCount() {
+  struct Entry {
+    void* object;
+    ULONG_PTR process_id;
+    ULONG_PTR handle;
+    ULONG access;
+    USHORT creator_back_trace;
+    USHORT type;
+    ULONG attributes;
+    ULONG reserved;
+  };
+  using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  constexpr ULONG kSystemExtendedHandleInformation = 64;
+  std::vector<ULONG_PTR> buffer(1 << 20);
+  ULONG needed = 0;
+  if (query == nullptr ||
+      query(kSystemExtendedHandleInformation, buffer.data(),
+            static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)), &needed) < 0) {
+    ADD_FAILURE() << "handle table not readable";
+    return 0;
+  }
+  const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 2);
+  size_t count = 0;
+  for (ULONG_PTR i = 0; i < buffer[0]; ++i) {
+    if (entries[i].process_id == GetCurrentProcessId()) ++count;
+  }
+  return count;
+}
+
 ReadResult Read(const std::filesystem::path& path, size_t max_size, bool missing_ok) {
   ReadResult r;
   r.ok = ReadStateFile(path, max_size, missing_ok, r.existed, r.content, r.error);
@@ -251,6 +284,25 @@ TEST(StateFileRemove, RemovesAndReportsMissing) {
   error.clear();
   EXPECT_FALSE(RemoveStateFile(L"doc.json", error));
   EXPECT_EQ(error, "state file removal target is unsafe");
+}
+
+// The drive root's handle is kept for the process; every other handle of a call is closed.
+TEST(StateFile, CallsLeaveNoHandleOpen) {
+  Sandbox sandbox;
+  const auto file = sandbox.root() / L"state" / L"deeper" / L"doc.json";
+  std::string error;
+  ASSERT_TRUE(WriteStateFileAtomic(file, "first", 1024, error)) << error;
+  const size_t before = OpenHandleCount();
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_TRUE(WriteStateFileAtomic(file, "again " + std::to_string(round), 1024, error));
+    ASSERT_TRUE(Read(file, 1024, false).ok);
+    ASSERT_TRUE(Read(sandbox.root() / L"missing" / L"doc.json", 1024, true).ok);
+    PhysicalIdentity identity;
+    ASSERT_TRUE(ProvePhysicalPath(file, false, identity, error)) << error;
+    ASSERT_TRUE(EnsureStateDirectory(sandbox.root() / L"state" / L"deeper", error));
+  }
+  ASSERT_TRUE(RemoveStateFile(file, error)) << error;
+  EXPECT_EQ(OpenHandleCount(), before);
 }
 
 TEST(StateDirectory, EnsureCreatesAndAcceptsExisting) {
