@@ -2,11 +2,13 @@
 //   safefs_bench [DIRECTORY]   (default: a fresh folder in the temporary directory)
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/handles.h"
 #include "safefs/state_file.h"
@@ -15,14 +17,39 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds per call, over `rounds` calls after one warm-up call.
+// Milliseconds per call, over `rounds` calls; -1 when a call fails.
 double TimePerCall(int rounds, const std::function<bool()>& call) {
-  if (!call()) return -1;
   const auto start = Clock::now();
   for (int i = 0; i < rounds; ++i) {
     if (!call()) return -1;
   }
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count() / rounds;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Batches of the safe and the plain call alternate, so that a change of machine load falls on
+// both; the figures are the medians over the batches.
+void Compare(const std::string& what, int rounds, const std::function<bool()>& safe,
+             const std::function<bool()>& plain) {
+  constexpr int kBatches = 7;
+  if (!safe() || !plain()) {
+    std::printf("%-32s failed\n", what.c_str());
+    return;
+  }
+  std::vector<double> safe_ms, plain_ms, ratios;
+  for (int batch = 0; batch < kBatches; ++batch) {
+    safe_ms.push_back(TimePerCall(rounds, safe));
+    plain_ms.push_back(TimePerCall(rounds, plain));
+    ratios.push_back(plain_ms.back() > 0 ? safe_ms.back() / plain_ms.back() : 0.0);
+  }
+  std::printf("%-32s safe %9.3f ms   plain %9.3f ms   ratio %6.2f (%.2f-%.2f)\n", what.c_str(),
+              Median(safe_ms), Median(plain_ms), Median(ratios),
+              *std::min_element(ratios.begin(), ratios.end()),
+              *std::max_element(ratios.begin(), ratios.end()));
 }
 
 // Create, write, flush, rename over the target: the usual "atomic" save without any proof.
@@ -51,11 +78,6 @@ bool PlainRead(const std::wstring& target, std::string& out) {
          got == out.size();
 }
 
-void Compare(const char* what, double safe_ms, double plain_ms) {
-  std::printf("%-32s safe %9.3f ms   plain %9.3f ms   ratio %6.2f\n", what, safe_ms, plain_ms,
-              plain_ms > 0 ? safe_ms / plain_ms : 0.0);
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -73,26 +95,21 @@ int wmain(int argc, wchar_t** argv) {
     const char* label;
     size_t bytes;
     int rounds;
-  } sizes[] = {{"64 KiB", 65536, 50}, {"16 MiB", 16777216, 5}};
+  } sizes[] = {{"64 KiB", 65536, 20}, {"16 MiB", 16777216, 3}};
   for (const Size& size : sizes) {
     const std::string bytes(size.bytes, 'k');
     const std::wstring safe = (dir / L"safe" / L"doc.bin").wstring();
     const std::wstring plain = (dir / L"plain" / L"doc.bin").wstring();
     std::string error;
-    const double safe_write = TimePerCall(size.rounds, [&] {
+    Compare(std::string("WriteStateFileAtomic ") + size.label, size.rounds, [&] {
       return kel::WriteStateFileAtomic(safe, bytes, kel::kStateFileLimit16MiB, error);
-    });
-    const double plain_write = TimePerCall(size.rounds, [&] { return PlainWrite(plain, bytes); });
+    }, [&] { return PlainWrite(plain, bytes); });
     std::string content;
     bool existed = false;
-    const double safe_read = TimePerCall(size.rounds * 4, [&] {
+    Compare(std::string("ReadStateFile ") + size.label, size.rounds * 4, [&] {
       return kel::ReadStateFile(safe, kel::kStateFileLimit16MiB, false, existed, content, error);
-    });
-    const double plain_read =
-        TimePerCall(size.rounds * 4, [&] { return PlainRead(plain, content); });
+    }, [&] { return PlainRead(plain, content); });
     if (!error.empty()) std::printf("error: %s\n", error.c_str());
-    Compare((std::string("WriteStateFileAtomic ") + size.label).c_str(), safe_write, plain_write);
-    Compare((std::string("ReadStateFile ") + size.label).c_str(), safe_read, plain_read);
   }
   std::printf("directory depth: %zu components\n",
               static_cast<size_t>(std::distance(dir.begin(), dir.end())));
