@@ -13,15 +13,14 @@ display_file="$KEL_BUILD_DIR/xvfb.display"
 pid_file="$KEL_BUILD_DIR/xvfb.pid"
 
 # One virtual screen for the whole run: Wine binds a prefix's desktop to the first display it
-# meets, so GUI tests must all share one rather than start a server each. Large enough for the
-# wizard at 144 dpi: Windows keeps a window within the screen's size.
+# meets, so GUI tests must all share one rather than start a server each.
 start_xvfb() {
   command -v Xvfb >/dev/null 2>&1 || return 0
   if [ -f "$pid_file" ] && kill -0 "$(cat "$pid_file")" 2>/dev/null; then return 0; fi
   local n
   for n in $(seq 90 140); do
     [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    setsid Xvfb ":$n" -screen 0 800x600x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
     echo $! >"$pid_file"
     for _ in $(seq 1 50); do
       [ -e "/tmp/.X11-unix/X$n" ] && break

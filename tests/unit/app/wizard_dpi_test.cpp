@@ -11,6 +11,7 @@
 #include <cmath>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/background.h"
@@ -44,7 +45,8 @@ OperationEngines QuietEngines() {
 
 std::wstring TextOf(HWND control) {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+  const int length = GetWindowTextW(control, text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<std::size_t>(length));
   return text;
 }
 
@@ -109,54 +111,46 @@ bool Near(LONG got, LONG value96, UINT dpi) {
   return std::fabs(got - value96 * static_cast<double>(dpi) / kDefaultDpi) <= 1.0;
 }
 
-class WizardDpi : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // Wine draws on an X server; without one no window can exist at all.
-    if (test::RunningUnderWine() && GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0) {
-      GTEST_SKIP() << "no X display (DISPLAY is unset): run it through scripts/test.sh, which "
-                      "starts a virtual screen";
-    }
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    SharedReleaseStore().Reset();
-    ConfigureWizard(WizardSettings{}, "http://127.0.0.1:9", QuietEngines());
-    wizard_ = CreateWizardWindow(GetModuleHandleW(nullptr));
-    ASSERT_NE(wizard_, nullptr) << "the wizard window could not be created (" << GetLastError() << ")";
-    ShowWindow(wizard_, SW_SHOWNOACTIVATE);
-    UpdateWindow(wizard_);
+// Lets the start-up query's answer reach the window: the server status it shows is the
+// longest text that line takes.
+bool VersionCheckShown(HWND wizard) {
+  HWND status = GetDlgItem(wizard, IDC_SERVER_STATUS);
+  const std::wstring checking = TextOf(status);
+  const ULONGLONG deadline = GetTickCount64() + 30000;
+  while (TextOf(status) == checking && GetTickCount64() < deadline) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    MSG message{};
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
   }
+  return TextOf(status) != checking;
+}
 
-  void TearDown() override {
-    if (wizard_ && IsWindow(wizard_)) DestroyWindow(wizard_);
-    // The wizard ends the message loop as it goes; nothing else here runs one.
-    MSG quit{};
-    while (PeekMessageW(&quit, nullptr, 0, 0, PM_REMOVE)) {
-    }
-    SharedReleaseStore().Reset();
+// Windows keeps a window within its screen, and the harness screen is smaller than the wizard
+// at 144 dpi: under Wine a desktop given a size is a virtual screen of that size.
+HDESK LargeDesktop() {
+  constexpr wchar_t kName[] = L"KelWizardDpiTest";
+  constexpr wchar_t kSize[] = L"1280x1024";
+  RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", kName, REG_SZ, kSize,
+                  sizeof(kSize));
+  return CreateDesktopW(kName, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+}
+
+// On a thread of its own: only a thread without windows may change its desktop, and the
+// wizard's end of the message loop stays on that thread.
+void OpenAndRescaleWizard(HDESK desktop) {
+  if (desktop) {
+    ASSERT_TRUE(SetThreadDesktop(desktop)) << GetLastError();
   }
-
-  // Lets the start-up query's answer reach the window: the server status it shows is the
-  // longest text that line takes.
-  void WaitForVersionCheck() {
-    HWND status = GetDlgItem(wizard_, IDC_SERVER_STATUS);
-    const std::wstring checking = TextOf(status);
-    const ULONGLONG deadline = GetTickCount64() + 30000;
-    while (TextOf(status) == checking && GetTickCount64() < deadline) {
-      MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
-      MSG message{};
-      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    }
-    ASSERT_NE(TextOf(status), checking) << "the start-up query never answered";
-  }
-
-  HWND wizard_ = nullptr;
-};
-
-TEST_F(WizardDpi, EveryControlAndFontFollowsEachDpiChangeAndReturnsExactlyTo96) {
-  ASSERT_EQ(DpiOf(wizard_), kDefaultDpi) << "the test prefix is expected to run at 96 dpi";
-  WaitForVersionCheck();
-  const Layout first = Read(wizard_);
+  INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+  ConfigureWizard(WizardSettings{}, "http://127.0.0.1:9", QuietEngines());
+  HWND wizard = CreateWizardWindow(GetModuleHandleW(nullptr));
+  ASSERT_NE(wizard, nullptr) << "no wizard window (" << GetLastError() << ")";
+  ShowWindow(wizard, SW_SHOWNOACTIVATE);
+  UpdateWindow(wizard);
+  ASSERT_EQ(DpiOf(wizard), kDefaultDpi) << "the test prefix is expected to run at 96 dpi";
+  ASSERT_TRUE(VersionCheckShown(wizard)) << "the start-up query never answered";
+  const Layout first = Read(wizard);
   ASSERT_EQ(first.window.right - first.window.left, kWizardWidth);
   ASSERT_EQ(first.window.bottom - first.window.top, kWizardHeight);
   ASSERT_EQ(first.controls.size(), 12u);
@@ -173,13 +167,14 @@ TEST_F(WizardDpi, EveryControlAndFontFollowsEachDpiChangeAndReturnsExactlyTo96) 
 
   for (const UINT dpi : {144u, 120u, 96u}) {
     SCOPED_TRACE("dpi " + std::to_string(dpi));
+    const int scale = static_cast<int>(dpi);
     const RECT suggested{first.window.left, first.window.top,
-                         first.window.left + MulDiv(kWizardWidth, static_cast<int>(dpi), kDefaultDpi),
-                         first.window.top + MulDiv(kWizardHeight, static_cast<int>(dpi), kDefaultDpi)};
-    EXPECT_EQ(SendMessageW(wizard_, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                         first.window.left + MulDiv(kWizardWidth, scale, kDefaultDpi),
+                         first.window.top + MulDiv(kWizardHeight, scale, kDefaultDpi)};
+    EXPECT_EQ(SendMessageW(wizard, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
                            reinterpret_cast<LPARAM>(&suggested)),
               0);
-    const Layout now = Read(wizard_);
+    const Layout now = Read(wizard);
 
     EXPECT_EQ(now.window.left, suggested.left);
     EXPECT_EQ(now.window.top, suggested.top);
@@ -188,7 +183,9 @@ TEST_F(WizardDpi, EveryControlAndFontFollowsEachDpiChangeAndReturnsExactlyTo96) 
     EXPECT_TRUE(Near(now.listColumn, first.listColumn, dpi)) << now.listColumn;
 
     // The fonts of the layout before are gone once no control uses them.
-    for (HFONT old : previousFonts) EXPECT_EQ(GetObjectType(old), 0u) << "a font of the last layout leaked";
+    for (HFONT old : previousFonts) {
+      EXPECT_EQ(GetObjectType(old), 0u) << "a font of the last layout leaked";
+    }
     previousFonts.clear();
 
     ASSERT_EQ(now.controls.size(), first.controls.size());
@@ -197,7 +194,7 @@ TEST_F(WizardDpi, EveryControlAndFontFollowsEachDpiChangeAndReturnsExactlyTo96) 
       const ControlLayout& at96 = first.controls[i];
       ASSERT_EQ(got.id, at96.id);
       SCOPED_TRACE("control " + std::to_string(got.id));
-      HWND control = GetDlgItem(wizard_, got.id);
+      HWND control = GetDlgItem(wizard, got.id);
       const LONG width = got.rect.right - got.rect.left;
       const LONG height = got.rect.bottom - got.rect.top;
       EXPECT_TRUE(Near(got.rect.left, at96.rect.left, dpi)) << got.rect.left;
@@ -211,7 +208,7 @@ TEST_F(WizardDpi, EveryControlAndFontFollowsEachDpiChangeAndReturnsExactlyTo96) 
         EXPECT_TRUE(Near(got.fontHeight, at96.fontHeight, dpi)) << got.fontHeight;
       }
       if (got.textExtent.cx > 0) {
-        const LONG room = width - MulDiv(FrameAt96(control), static_cast<int>(dpi), kDefaultDpi);
+        const LONG room = width - MulDiv(FrameAt96(control), scale, kDefaultDpi);
         EXPECT_LE(got.textExtent.cx, room) << WideToUtf8(TextOf(control));
         EXPECT_LE(got.textExtent.cy, height) << WideToUtf8(TextOf(control));
       }
@@ -227,8 +224,24 @@ TEST_F(WizardDpi, EveryControlAndFontFollowsEachDpiChangeAndReturnsExactlyTo96) 
     }
   }
 
-  DestroyWindow(wizard_);
-  for (HFONT last : previousFonts) EXPECT_EQ(GetObjectType(last), 0u) << "a font outlived the window";
+  DestroyWindow(wizard);
+  for (HFONT last : previousFonts) {
+    EXPECT_EQ(GetObjectType(last), 0u) << "a font outlived the window";
+  }
+}
+
+TEST(WizardDpi, EveryControlAndFontFollowsEachDpiChangeAndReturnsExactlyTo96) {
+  // Wine draws on an X server; without one no window can exist at all.
+  if (test::RunningUnderWine() && GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0) {
+    GTEST_SKIP() << "no X display (DISPLAY is unset): run it through scripts/test.sh, which "
+                    "starts a virtual screen";
+  }
+  HDESK desktop = test::RunningUnderWine() ? LargeDesktop() : nullptr;
+  ASSERT_TRUE(desktop || !test::RunningUnderWine()) << "no desktop (" << GetLastError() << ")";
+  SharedReleaseStore().Reset();
+  std::thread(OpenAndRescaleWizard, desktop).join();
+  SharedReleaseStore().Reset();
+  if (desktop) CloseDesktop(desktop);
 }
 
 }  // namespace
