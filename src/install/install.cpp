@@ -187,6 +187,16 @@ std::string AsciiLower(std::string text) {
   return text;
 }
 
+// The message of a deployment that stopped at `error`: everything it wrote is put back, and
+// whatever could not be is named after the error.
+std::string RolledBack(Deployment& deployment, const std::string& error) {
+  std::vector<std::string> warnings;
+  deployment.RollBack(warnings);
+  std::string message = error;
+  for (const std::string& warning : warnings) message += "\n" + warning;
+  return message;
+}
+
 bool HoldsPluginCenter(const std::filesystem::path& dir) {
   return IsDirectory(dir / L"kel_plugin_center") || IsRegularFile(dir / L"kel_plugin_center.rb");
 }
@@ -238,18 +248,30 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
     return;
   }
 
+  // A file another process holds without delete sharing usually stops the install here,
+  // before anything changed. Only targets that certainly differ are probed: hashing every
+  // target twice would double the cost of an update.
+  Deployment deployment;
+  for (const PackageFile& file : files) {
+    if (file.excluded || (IsRegularFile(file.target) && SizeOf(file.target) == file.size)) continue;
+    if (!deployment.CheckReplaceable(file.target, error)) {
+      RemoveQuietly(stage);
+      result.message = error;
+      return;
+    }
+  }
+
   const std::size_t total = files.size();
   const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
   bool package_has_version = false;
-  ProvenDirectories proven;
   for (std::size_t i = 1; i <= total; ++i) {
     const PackageFile& file = files[i - 1];
     if (file.excluded) continue;
     if (AsciiLower(file.relative) == "kel_plugin_center/version") package_has_version = true;
     bool written = false, unchanged = false;
-    if (!DeployFile(file.path, file.target, written, unchanged, error, &proven)) {
+    if (!deployment.Deploy(file.path, file.target, written, unchanged, error)) {
+      result.message = RolledBack(deployment, error);
       RemoveQuietly(stage);
-      result.message = error;
       return;
     }
     if (written) ++result.writtenCount;
@@ -265,6 +287,7 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   if (request.release && !request.release->versionCode.empty() && !package_has_version) {
     WriteVersionFile(center, request.release->versionCode);
   }
+  deployment.Commit();
   RemoveQuietly(stage);
   result.success = true;
   result.way = InstallWay::FullPackage;
@@ -334,6 +357,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   };
   std::vector<Change> changes;
   std::uint64_t changed_bytes = 0;
+  Deployment deployment;
   for (const ReleaseFile& file : release.files) {
     std::filesystem::path local;
     if (!ManifestPathUsable(file.relativePath, local, plugins_dir)) continue;
@@ -341,6 +365,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
       std::string digest, ignored;
       if (Sha256OfFile(local, digest, ignored) && digest == file.sha256) {
         ++result.unchangedCount;
+        deployment.Keep(local);
         continue;
       }
     }
@@ -353,6 +378,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
     result.success = true;
     result.way = InstallWay::NothingToDo;
     if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
+    deployment.Commit();
     Report(request, 100, "本地文件均已是最新，无需更新。");
     return result;
   }
@@ -394,19 +420,22 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
     growth += GrowthOf(change.local, SizeOf(cache.Find(change.file->sha256)));
   if (!EnsureRoomFor(plugins_dir, growth, result.message)) return result;
 
-  ProvenDirectories proven;
+  for (const Change& change : changes) {
+    if (!deployment.CheckReplaceable(change.local, result.message)) return result;
+  }
   for (const Change& change : changes) {
     std::string error;
     bool written = false, unchanged = false;
-    if (!DeployFile(cache.Find(change.file->sha256), change.local, written, unchanged, error,
-                    &proven)) {
-      result.message = error;
+    if (!deployment.Deploy(cache.Find(change.file->sha256), change.local, written, unchanged,
+                           error)) {
+      result.message = RolledBack(deployment, error);
       return result;
     }
     if (written) ++result.writtenCount;
     if (unchanged) ++result.unchangedCount;
   }
   if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
+  deployment.Commit();
   result.success = true;
   result.way = InstallWay::Differential;
   Report(request, 100, "差异化更新完成！");
