@@ -262,6 +262,41 @@ class FetchOnceTest(SilentRunCase):
             self.assert_tree(plugins, v2)
             self.assertEqual(self.version_of(plugins), b"3.2.0\n")
 
+    def test_update_meeting_a_held_file_changes_nothing_until_it_is_released(self):
+        plugins = self.sketchup_plugins(2025)
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        v2, _ = self.publish_changed("3.2.0", ["kel_plugin_center.rb",
+                                               "kel_plugin_center/lib/part_07.rb",
+                                               "kel_plugin_center/lib/new/added.rb"])
+
+        def snapshot():
+            found = {}
+            for folder, dirs, files in os.walk(plugins):
+                for name in dirs:
+                    found[os.path.relpath(os.path.join(folder, name), plugins) + "/"] = None
+                for name in files:
+                    with open(os.path.join(folder, name), "rb") as stream:
+                        found[os.path.relpath(os.path.join(folder, name), plugins)] = stream.read()
+            return found
+
+        before = snapshot()
+        plugins_win = self.win + "\\Roaming\\SketchUp\\SketchUp 2025\\SketchUp\\Plugins"
+        held = plugins_win + "\\kel_plugin_center\\lib\\part_07.rb"
+        with kel_e2e.holding(self.profile, "--lock", held):
+            self.assertEqual(self.run_setup("--silent", "--no-launch", "--log",
+                                            self.win + "\\run.log"), 4)
+        self.assertEqual(snapshot(), before)
+        self.assertIn("error: install into %s failed: 写入文件被占用或拒绝访问: %s"
+                      % (plugins_win, held), self.read_log())
+        # What a run killed before its end leaves beside a file it had already replaced.
+        with open(os.path.join(kel_e2e.find_path(plugins, "kel_plugin_center/lib"),
+                               "part_03.rb.old.4242"), "wb") as stream:
+            stream.write(b"# an old part 3\n")
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        self.assert_tree(plugins, v2)
+        self.assertEqual(self.version_of(plugins), b"3.2.0\n")
+        self.assertEqual([name for name in snapshot() if ".old." in name], [])
+
     def test_no_spelling_of_managed_plugins_reaches_the_users_registry(self):
         plugins = self.sketchup_plugins(2025)
         self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
