@@ -90,7 +90,9 @@ std::string RefusedText(const std::filesystem::path& target) {
 std::filesystem::path FreeAsideName(const std::filesystem::path& target) {
   for (ULONGLONG ticks = GetTickCount64();; ++ticks) {
     std::filesystem::path aside = target.wstring() + L".old." + std::to_wstring(ticks);
-    if (QueryPathKind(aside) == PathKind::kMissing) return aside;
+    // A name that cannot be checked is tried as it is: the move never replaces anything.
+    const PathKind kind = QueryPathKind(aside);
+    if (kind == PathKind::kMissing || kind == PathKind::kError) return aside;
   }
 }
 
@@ -234,6 +236,14 @@ bool Deployment::RollBack(std::vector<std::string>& warnings) {
   return whole;
 }
 
+std::string Deployment::RollBackAfter(const std::string& error) {
+  std::vector<std::string> warnings;
+  RollBack(warnings);
+  std::string message = error;
+  for (const std::string& warning : warnings) message += "\n" + warning;
+  return message;
+}
+
 namespace {
 
 bool FinishAlone(Deployment& deployment, bool done, std::string& error) {
@@ -241,9 +251,7 @@ bool FinishAlone(Deployment& deployment, bool done, std::string& error) {
     deployment.Commit();
     return true;
   }
-  std::vector<std::string> warnings;
-  deployment.RollBack(warnings);
-  for (const std::string& warning : warnings) error += "\n" + warning;
+  error = deployment.RollBackAfter(error);
   return false;
 }
 

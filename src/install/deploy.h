@@ -57,6 +57,8 @@ class Deployment {
   // line per file in `warnings`, when something could not be put back; an old copy that
   // could not be restored stays under its aside name and is never deleted.
   bool RollBack(std::vector<std::string>& warnings);
+  // RollBack after a failure: `error`, then one line per file that could not be put back.
+  std::string RollBackAfter(const std::string& error);
 
   ProvenDirectories& proven() { return proven_; }
 

@@ -187,16 +187,6 @@ std::string AsciiLower(std::string text) {
   return text;
 }
 
-// The message of a deployment that stopped at `error`: everything it wrote is put back, and
-// whatever could not be is named after the error.
-std::string RolledBack(Deployment& deployment, const std::string& error) {
-  std::vector<std::string> warnings;
-  deployment.RollBack(warnings);
-  std::string message = error;
-  for (const std::string& warning : warnings) message += "\n" + warning;
-  return message;
-}
-
 bool HoldsPluginCenter(const std::filesystem::path& dir) {
   return IsDirectory(dir / L"kel_plugin_center") || IsRegularFile(dir / L"kel_plugin_center.rb");
 }
@@ -270,7 +260,7 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
     if (AsciiLower(file.relative) == "kel_plugin_center/version") package_has_version = true;
     bool written = false, unchanged = false;
     if (!deployment.Deploy(file.path, file.target, written, unchanged, error)) {
-      result.message = RolledBack(deployment, error);
+      result.message = deployment.RollBackAfter(error);
       RemoveQuietly(stage);
       return;
     }
@@ -428,7 +418,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
     bool written = false, unchanged = false;
     if (!deployment.Deploy(cache.Find(change.file->sha256), change.local, written, unchanged,
                            error)) {
-      result.message = RolledBack(deployment, error);
+      result.message = deployment.RollBackAfter(error);
       return result;
     }
     if (written) ++result.writtenCount;
