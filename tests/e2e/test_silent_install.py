@@ -269,23 +269,13 @@ class FetchOnceTest(SilentRunCase):
                                                "kel_plugin_center/lib/part_07.rb",
                                                "kel_plugin_center/lib/new/added.rb"])
 
-        def snapshot():
-            found = {}
-            for folder, dirs, files in os.walk(plugins):
-                for name in dirs:
-                    found[os.path.relpath(os.path.join(folder, name), plugins) + "/"] = None
-                for name in files:
-                    with open(os.path.join(folder, name), "rb") as stream:
-                        found[os.path.relpath(os.path.join(folder, name), plugins)] = stream.read()
-            return found
-
-        before = snapshot()
+        before = kel_e2e.tree_bytes(plugins)
         plugins_win = self.win + "\\Roaming\\SketchUp\\SketchUp 2025\\SketchUp\\Plugins"
         held = plugins_win + "\\kel_plugin_center\\lib\\part_07.rb"
         with kel_e2e.holding(self.profile, "--lock", held):
             self.assertEqual(self.run_setup("--silent", "--no-launch", "--log",
                                             self.win + "\\run.log"), 4)
-        self.assertEqual(snapshot(), before)
+        self.assertEqual(kel_e2e.tree_bytes(plugins), before)
         self.assertIn("error: install into %s failed: 写入文件被占用或拒绝访问: %s"
                       % (plugins_win, held), self.read_log())
         # What a run killed before its end leaves beside a file it had already replaced.
@@ -295,7 +285,7 @@ class FetchOnceTest(SilentRunCase):
         self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
         self.assert_tree(plugins, v2)
         self.assertEqual(self.version_of(plugins), b"3.2.0\n")
-        self.assertEqual([name for name in snapshot() if ".old." in name], [])
+        self.assertEqual([name for name in kel_e2e.tree_bytes(plugins) if ".old." in name], [])
 
     def test_no_spelling_of_managed_plugins_reaches_the_users_registry(self):
         plugins = self.sketchup_plugins(2025)

@@ -221,6 +221,18 @@ def run_program(program, args=(), profile=None, env=None, timeout=120, cwd=None)
         return RunResult(code, out.read(), err.read().decode("utf-8", "replace"), elapsed)
 
 
+def tree_bytes(folder):
+    """Every folder ("rel/") and file (rel -> bytes) below `folder`: a before/after picture."""
+    found = {}
+    for parent, dirs, files in os.walk(folder):
+        for name in dirs:
+            found[os.path.relpath(os.path.join(parent, name), folder) + "/"] = None
+        for name in files:
+            with open(os.path.join(parent, name), "rb") as stream:
+                found[os.path.relpath(os.path.join(parent, name), folder)] = stream.read()
+    return found
+
+
 @contextlib.contextmanager
 def holding(profile, *options):
     """Another process (SketchUp, the plugin manager) holding files or mutexes while the block
