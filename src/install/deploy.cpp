@@ -106,6 +106,11 @@ Deployment::~Deployment() {
 
 bool Deployment::Replace(const std::filesystem::path& source, const std::filesystem::path& target,
                          std::string& error) {
+  return Replace(source, target, QueryPathKind(target), error);
+}
+
+bool Deployment::Replace(const std::filesystem::path& source, const std::filesystem::path& target,
+                         PathKind kind, std::string& error) {
   std::string directory_error;
   const bool directory_ready =
       proven_.Ensure(target.parent_path(), directory_error, &created_directories_);
@@ -115,7 +120,6 @@ bool Deployment::Replace(const std::filesystem::path& source, const std::filesys
   }
   const std::wstring target_path = ToExtendedPathIfLong(target);
   const std::wstring source_path = ToExtendedPathIfLong(source);
-  const PathKind kind = QueryPathKind(target);
   if (kind == PathKind::kDirectory) {
     error = RefusedText(target);
     return false;
@@ -155,14 +159,15 @@ bool Deployment::Deploy(const std::filesystem::path& source, const std::filesyst
   std::string source_digest;
   if (!Sha256OfFile(source, source_digest, error)) return false;
   kept_.push_back(target);
-  if (QueryPathKind(target) == PathKind::kFile) {
+  const PathKind kind = QueryPathKind(target);
+  if (kind == PathKind::kFile) {
     std::string target_digest, ignored;
     if (Sha256OfFile(target, target_digest, ignored) && target_digest == source_digest) {
       unchanged = true;
       return true;
     }
   }
-  if (!Replace(source, target, error)) return false;
+  if (!Replace(source, target, kind, error)) return false;
   written = true;
   return true;
 }
@@ -191,8 +196,11 @@ void Deployment::Commit() {
   open_ = false;
   for (const Written& file : written_) {
     if (file.aside.empty()) continue;
-    // A file still open with delete sharing is deleted once its holder closes it.
-    if (!RemoveTreeNoFollow(file.aside)) ScheduleDeleteAtRestart(file.aside);
+    // Our own rename of a proven regular file (links are never moved aside). One still open
+    // with delete sharing is deleted once its holder closes it.
+    const std::wstring aside_path = ToExtendedPathIfLong(file.aside);
+    SetFileAttributesW(aside_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileW(aside_path.c_str())) ScheduleDeleteAtRestart(file.aside);
   }
   // Aside files of earlier runs (one that was killed, or whose holder kept its file open).
   for (const std::filesystem::path& target : kept_)

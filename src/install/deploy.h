@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/file_tree.h"
+
 namespace kel {
 
 // Folders already proven physical (EnsureStateDirectory) by one caller: a deployment of many
@@ -63,6 +65,9 @@ class Deployment {
   ProvenDirectories& proven() { return proven_; }
 
  private:
+  bool Replace(const std::filesystem::path& source, const std::filesystem::path& target,
+               PathKind kind, std::string& error);
+
   struct Written {
     std::filesystem::path target;
     std::filesystem::path aside;  // empty: the target did not exist before
