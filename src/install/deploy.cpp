@@ -133,9 +133,9 @@ bool Deployment::Replace(const std::filesystem::path& source, const std::filesys
   }
   const bool existed = kind != PathKind::kMissing && kind != PathKind::kLink;
   if (existed) {
-    // The old file keeps its bytes and attributes under the aside name
-    // until the whole deployment has succeeded. Renaming is refused while another process
-    // holds the file without delete sharing: then nothing has changed.
+    // The old file keeps its bytes and attributes under the aside name until the whole
+    // deployment has succeeded. Renaming is refused while another process holds the file
+    // without delete sharing: then nothing has changed.
     const std::filesystem::path aside = FreeAsideName(target);
     if (!MoveFileExW(target_path.c_str(), ToExtendedPathIfLong(aside).c_str(),
                      MOVEFILE_WRITE_THROUGH)) {

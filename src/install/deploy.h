@@ -52,8 +52,8 @@ class Deployment {
   // A target already current: its aside files of earlier runs go at Commit.
   void Keep(const std::filesystem::path& target);
 
-  // The new files stay. Aside files nothing holds are deleted; a held one is left for a later
-  // run and for deletion at restart.
+  // The new files stay and the aside copies go: one still open with delete sharing when its
+  // holder closes it; one that cannot be deleted at all at a later run or at restart.
   void Commit();
   // Puts every written file back, removes new files and emptied new folders. False, with one
   // line per file in `warnings`, when something could not be put back; an old copy that
@@ -61,8 +61,6 @@ class Deployment {
   bool RollBack(std::vector<std::string>& warnings);
   // RollBack after a failure: `error`, then one line per file that could not be put back.
   std::string RollBackAfter(const std::string& error);
-
-  ProvenDirectories& proven() { return proven_; }
 
  private:
   bool Replace(const std::filesystem::path& source, const std::filesystem::path& target,
