@@ -10,6 +10,8 @@ namespace kel {
 
 inline constexpr wchar_t kRootGateMutexName[] = L"Local\\Kelmar.PluginManager.RootGate.v2";
 inline constexpr unsigned long kRootGateLockTimeoutMs = 8000;
+// How long a wait lasts once an earlier wait of this process ran out, until the gate is had.
+inline constexpr unsigned long kRootGateRecheckMs = 500;
 
 // Holds the root-gate mutex for its lifetime (an abandoned wait counts as owning it).
 class RootGateLock {
