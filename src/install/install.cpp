@@ -156,19 +156,15 @@ std::uint64_t SizeOf(const std::filesystem::path& file) {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// What writing `size` bytes at `target` adds to its volume.
-std::uint64_t GrowthOf(const std::filesystem::path& target, std::uint64_t size) {
-  const std::uint64_t existing = SizeOf(target);
-  return size > existing ? size - existing : 0;
-}
 
 std::string WholeMiB(std::uint64_t bytes) {
   return std::to_string(bytes / (1024 * 1024) + (bytes % (1024 * 1024) != 0 ? 1 : 0));
 }
 
-// Refuses to start writing what the volume cannot hold: a disk that fills up halfway would
-// leave a mix of old and new files. The margin covers files moved aside, folders and the
-// file system's own bookkeeping.
+// Refuses to start writing what the volume cannot hold, rather than fail halfway and take
+// every file back. Each written file needs its whole size, since the file it replaces stays
+// aside until the last one is written; the margin covers folders and the file system's own
+// bookkeeping.
 bool EnsureRoomFor(const std::filesystem::path& plugins_dir, std::uint64_t bytes,
                    std::string& error) {
   ULARGE_INTEGER available{};
@@ -223,16 +219,18 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   std::vector<PackageFile> files;
   const bool listed = ExtractPackage(package, stage, error) &&
                       ListPackageFiles(LocatePluginCenterRoot(stage), L"", files, error);
-  std::uint64_t growth = 0;
+  // Files identical to their target are not written, but telling them apart means hashing
+  // both: every file is counted.
+  std::uint64_t written_bytes = 0;
   for (PackageFile& file : files) {
     std::wstring wide = Utf8ToWide(file.relative);
     std::replace(wide.begin(), wide.end(), L'/', L'\\');
     file.target = plugins_dir / wide;
     file.excluded = IsExcludedPackagePath(file.relative) ||
                     ExcludedThroughShortName(plugins_dir, wide);
-    if (!file.excluded) growth += GrowthOf(file.target, file.size);
+    if (!file.excluded) written_bytes += file.size;
   }
-  if (!listed || !EnsureRoomFor(plugins_dir, growth, error)) {
+  if (!listed || !EnsureRoomFor(plugins_dir, written_bytes, error)) {
     RemoveQuietly(stage);
     result.message = error;
     return;
@@ -405,10 +403,9 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
                                                    changes[index].file->relativePath);
                                       });
   if (!fetched) return result;
-  std::uint64_t growth = 0;
-  for (const Change& change : changes)
-    growth += GrowthOf(change.local, SizeOf(cache.Find(change.file->sha256)));
-  if (!EnsureRoomFor(plugins_dir, growth, result.message)) return result;
+  std::uint64_t written_bytes = 0;
+  for (const Change& change : changes) written_bytes += SizeOf(cache.Find(change.file->sha256));
+  if (!EnsureRoomFor(plugins_dir, written_bytes, result.message)) return result;
 
   for (const Change& change : changes) {
     if (!deployment.CheckReplaceable(change.local, result.message)) return result;

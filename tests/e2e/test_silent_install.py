@@ -358,5 +358,27 @@ class FetchOnceTest(SilentRunCase):
         self.assertEqual(os.listdir(os.path.join(small, "Plugins")), [])
         self.assertEqual(self.backend.request_paths(), [LATEST, ZIP])
 
+    def test_update_needs_room_for_what_it_writes_beside_what_it_replaces(self):
+        # Same sizes, so the update hardly grows the folder; but every old file stays aside
+        # until the last new one is written.
+        small, drive = self.small_drive("24m")
+        plugins = os.path.join(small, "Plugins")
+        os.makedirs(plugins)
+        files = dict(self.files)
+        files["kel_plugin_center/bin/data.bin"] = os.urandom(12 * 1024 * 1024)
+        release_builder.build_release_from_files(files, self.release_dir, "5.0.0")
+        target = drive + "\\Plugins"
+        self.assertEqual(self.run_setup("--silent", "--no-launch", "--target", target), 0)
+        before = kel_e2e.tree_bytes(plugins)
+        files["kel_plugin_center/bin/data.bin"] = os.urandom(12 * 1024 * 1024)
+        release_builder.build_release_from_files(files, self.release_dir, "5.1.0")
+        self.assertEqual(self.run_setup("--silent", "--no-launch", "--target", target,
+                                        "--log", self.win + "\\room.log"), 4)
+        self.assertEqual(kel_e2e.tree_bytes(plugins), before)
+        errors = [line for line in self.read_log("room.log") if line.startswith("error: ")]
+        self.assertEqual(len(errors), 1)
+        self.assertIn("failed: 磁盘空间不足，无法写入安装文件 (需要 ", errors[0])
+
+
 if __name__ == "__main__":
     unittest.main()
