@@ -11,7 +11,8 @@ differential update over a slow network.
    plain CopyFileW of every file; --repeat times, the median ratio is reported.
 2. A release that changes --changed files is published and the installation updated: the bytes
    fetched are compared with the bytes changed (1.0 means nothing but the changed files came
-   over the wire) and the time with the full install.
+   over the wire) and the time with the full install. Then a release that changes every file
+   is installed over it by package: each old file waits aside until all are written.
 3. A smaller release is installed into --versions Plugins folders in one run, then updated:
    the backend must see one package request, then one request per changed file.
 4. --latency-files of that release change and one folder is updated while the backend waits
@@ -93,6 +94,9 @@ def full_and_update(args, rng):
                 update = run("update", backend.origin, profile)
                 blobs = requests_of(backend, data["blobDownloadUrlPrefix"])
                 fetched = sum(sizes[p.rsplit("/", 1)[1]] for p in blobs)
+                change(rng, files, args.files, size)
+                release_builder.build_release_from_files(files, release_dir, "1.0.2")
+                replaced = run("update", backend.origin, profile)
             finally:
                 profile.remove()
     finally:
@@ -116,6 +120,9 @@ def full_and_update(args, rng):
         args.changed, update["install_ms"], update["install_ms"] / full["install_ms"]))
     print("  files fetched %d, bytes fetched %d, bytes changed %d: ratio %.3f" % (
         len(blobs), fetched, changed_bytes, fetched / changed_bytes))
+    print("package update replacing all %d files %8.0f ms  (%.3f of the full install)" % (
+        replaced["written_files"], replaced["install_ms"],
+        replaced["install_ms"] / full["install_ms"]))
 
 
 def versions_and_latency(args, rng):

@@ -156,19 +156,15 @@ std::uint64_t SizeOf(const std::filesystem::path& file) {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// What writing `size` bytes at `target` adds to its volume.
-std::uint64_t GrowthOf(const std::filesystem::path& target, std::uint64_t size) {
-  const std::uint64_t existing = SizeOf(target);
-  return size > existing ? size - existing : 0;
-}
 
 std::string WholeMiB(std::uint64_t bytes) {
   return std::to_string(bytes / (1024 * 1024) + (bytes % (1024 * 1024) != 0 ? 1 : 0));
 }
 
-// Refuses to start writing what the volume cannot hold: a disk that fills up halfway would
-// leave a mix of old and new files. The margin covers files moved aside, folders and the
-// file system's own bookkeeping.
+// Refuses to start writing what the volume cannot hold, rather than fail halfway and take
+// every file back. Each written file needs its whole size, since the file it replaces stays
+// aside until the last one is written; the margin covers folders and the file system's own
+// bookkeeping.
 bool EnsureRoomFor(const std::filesystem::path& plugins_dir, std::uint64_t bytes,
                    std::string& error) {
   ULARGE_INTEGER available{};
@@ -223,33 +219,47 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   std::vector<PackageFile> files;
   const bool listed = ExtractPackage(package, stage, error) &&
                       ListPackageFiles(LocatePluginCenterRoot(stage), L"", files, error);
-  std::uint64_t growth = 0;
+  // Files identical to their target are not written, but telling them apart means hashing
+  // both: every file is counted.
+  std::uint64_t written_bytes = 0;
   for (PackageFile& file : files) {
     std::wstring wide = Utf8ToWide(file.relative);
     std::replace(wide.begin(), wide.end(), L'/', L'\\');
     file.target = plugins_dir / wide;
     file.excluded = IsExcludedPackagePath(file.relative) ||
                     ExcludedThroughShortName(plugins_dir, wide);
-    if (!file.excluded) growth += GrowthOf(file.target, file.size);
+    if (!file.excluded) written_bytes += file.size;
   }
-  if (!listed || !EnsureRoomFor(plugins_dir, growth, error)) {
+  if (!listed || !EnsureRoomFor(plugins_dir, written_bytes, error)) {
     RemoveQuietly(stage);
     result.message = error;
     return;
   }
 
+  // A file another process holds without delete sharing usually stops the install here,
+  // before anything changed. Only targets that certainly differ are probed: hashing every
+  // target twice would double the cost of an update.
+  Deployment deployment;
+  for (const PackageFile& file : files) {
+    if (file.excluded || (IsRegularFile(file.target) && SizeOf(file.target) == file.size)) continue;
+    if (!deployment.CheckReplaceable(file.target, error)) {
+      RemoveQuietly(stage);
+      result.message = error;
+      return;
+    }
+  }
+
   const std::size_t total = files.size();
   const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
   bool package_has_version = false;
-  ProvenDirectories proven;
   for (std::size_t i = 1; i <= total; ++i) {
     const PackageFile& file = files[i - 1];
     if (file.excluded) continue;
     if (AsciiLower(file.relative) == "kel_plugin_center/version") package_has_version = true;
     bool written = false, unchanged = false;
-    if (!DeployFile(file.path, file.target, written, unchanged, error, &proven)) {
+    if (!deployment.Deploy(file.path, file.target, written, unchanged, error)) {
+      result.message = deployment.RollBackAfter(error);
       RemoveQuietly(stage);
-      result.message = error;
       return;
     }
     if (written) ++result.writtenCount;
@@ -265,6 +275,7 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   if (request.release && !request.release->versionCode.empty() && !package_has_version) {
     WriteVersionFile(center, request.release->versionCode);
   }
+  deployment.Commit();
   RemoveQuietly(stage);
   result.success = true;
   result.way = InstallWay::FullPackage;
@@ -334,6 +345,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   };
   std::vector<Change> changes;
   std::uint64_t changed_bytes = 0;
+  Deployment deployment;
   for (const ReleaseFile& file : release.files) {
     std::filesystem::path local;
     if (!ManifestPathUsable(file.relativePath, local, plugins_dir)) continue;
@@ -341,6 +353,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
       std::string digest, ignored;
       if (Sha256OfFile(local, digest, ignored) && digest == file.sha256) {
         ++result.unchangedCount;
+        deployment.Keep(local);
         continue;
       }
     }
@@ -353,6 +366,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
     result.success = true;
     result.way = InstallWay::NothingToDo;
     if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
+    deployment.Commit();
     Report(request, 100, "本地文件均已是最新，无需更新。");
     return result;
   }
@@ -389,24 +403,26 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
                                                    changes[index].file->relativePath);
                                       });
   if (!fetched) return result;
-  std::uint64_t growth = 0;
-  for (const Change& change : changes)
-    growth += GrowthOf(change.local, SizeOf(cache.Find(change.file->sha256)));
-  if (!EnsureRoomFor(plugins_dir, growth, result.message)) return result;
+  std::uint64_t written_bytes = 0;
+  for (const Change& change : changes) written_bytes += SizeOf(cache.Find(change.file->sha256));
+  if (!EnsureRoomFor(plugins_dir, written_bytes, result.message)) return result;
 
-  ProvenDirectories proven;
+  for (const Change& change : changes) {
+    if (!deployment.CheckReplaceable(change.local, result.message)) return result;
+  }
   for (const Change& change : changes) {
     std::string error;
     bool written = false, unchanged = false;
-    if (!DeployFile(cache.Find(change.file->sha256), change.local, written, unchanged, error,
-                    &proven)) {
-      result.message = error;
+    if (!deployment.Deploy(cache.Find(change.file->sha256), change.local, written, unchanged,
+                           error)) {
+      result.message = deployment.RollBackAfter(error);
       return result;
     }
     if (written) ++result.writtenCount;
     if (unchanged) ++result.unchangedCount;
   }
   if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
+  deployment.Commit();
   result.success = true;
   result.way = InstallWay::Differential;
   Report(request, 100, "差异化更新完成！");

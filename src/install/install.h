@@ -37,7 +37,9 @@ struct InstallResult {
 
 // Brings one Plugins directory to the release: differential (blobs), full package, or
 // nothing to do. Everything is fetched and room on the volume checked before the first file
-// is written. Never deletes an installed file; VERSION is written only after every file.
+// is written. The files are written all or none: a file that cannot be written puts every
+// file of this call back as it was. Never deletes an installed file; VERSION is written only
+// after every file.
 InstallResult InstallIntoPlugins(const InstallRequest& request);
 
 // The folder of an extracted package that plays the part of a Plugins directory.

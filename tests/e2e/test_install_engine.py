@@ -286,6 +286,26 @@ class InstallEngineTest(unittest.TestCase):
         self.assertEqual(self.version_file(), b"1.0.0\n")
         self.assert_tree(v1)
 
+    def test_package_update_stopped_by_a_held_file_puts_every_file_back(self):
+        # Same sizes in both releases: no probe beforehand, the write itself meets the held
+        # file after others were replaced, and the deployment has to take them back.
+        v1, v2 = plugin_tree(6, "1"), plugin_tree(6, "2")
+        v2["kel_plugin_center/lib/new/added.rb"] = "# new in release 2\n"
+        package_v1, _ = self.write_zip("v1.zip", v1)
+        package_v2, _ = self.write_zip("v2.zip", v2)
+        self.assertTrue(self.install("--package", package_v1)["success"])
+        before = kel_e2e.tree_bytes(self.plugins)
+        held = self.win_root + "\\Plugins\\kel_plugin_center\\lib\\part_003.rb"
+        with kel_e2e.holding(self.profile, "--lock", held):
+            result = self.install("--package", package_v2)
+        self.assertFalse(result["success"])
+        self.assertEqual(result["message"], "写入文件被占用或拒绝访问: " + held)
+        self.assertGreater(result["writtenCount"], 0)  # files were replaced before it
+        self.assertEqual(kel_e2e.tree_bytes(self.plugins), before)
+        self.assertTrue(self.install("--package", package_v2)["success"])
+        self.assert_tree(v2)
+        self.assertEqual([name for name in kel_e2e.tree_bytes(self.plugins) if ".old." in name], [])
+
     # -- packages --------------------------------------------------------------------------
     def write_zip(self, name, entries):
         path = os.path.join(self.root, name)

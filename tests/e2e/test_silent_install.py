@@ -262,6 +262,31 @@ class FetchOnceTest(SilentRunCase):
             self.assert_tree(plugins, v2)
             self.assertEqual(self.version_of(plugins), b"3.2.0\n")
 
+    def test_update_meeting_a_held_file_changes_nothing_until_it_is_released(self):
+        plugins = self.sketchup_plugins(2025)
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        v2, _ = self.publish_changed("3.2.0", ["kel_plugin_center.rb",
+                                               "kel_plugin_center/lib/part_07.rb",
+                                               "kel_plugin_center/lib/new/added.rb"])
+
+        before = kel_e2e.tree_bytes(plugins)
+        plugins_win = self.win + "\\Roaming\\SketchUp\\SketchUp 2025\\SketchUp\\Plugins"
+        held = plugins_win + "\\kel_plugin_center\\lib\\part_07.rb"
+        with kel_e2e.holding(self.profile, "--lock", held):
+            self.assertEqual(self.run_setup("--silent", "--no-launch", "--log",
+                                            self.win + "\\run.log"), 4)
+        self.assertEqual(kel_e2e.tree_bytes(plugins), before)
+        self.assertIn("error: install into %s failed: 写入文件被占用或拒绝访问: %s"
+                      % (plugins_win, held), self.read_log())
+        # What a run killed before its end leaves beside a file it had already replaced.
+        with open(os.path.join(kel_e2e.find_path(plugins, "kel_plugin_center/lib"),
+                               "part_03.rb.old.4242"), "wb") as stream:
+            stream.write(b"# an old part 3\n")
+        self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
+        self.assert_tree(plugins, v2)
+        self.assertEqual(self.version_of(plugins), b"3.2.0\n")
+        self.assertEqual([name for name in kel_e2e.tree_bytes(plugins) if ".old." in name], [])
+
     def test_no_spelling_of_managed_plugins_reaches_the_users_registry(self):
         plugins = self.sketchup_plugins(2025)
         self.assertEqual(self.run_setup("--silent", "--no-launch"), 0)
@@ -332,6 +357,28 @@ class FetchOnceTest(SilentRunCase):
                                         drive + "\\Plugins"), 4)
         self.assertEqual(os.listdir(os.path.join(small, "Plugins")), [])
         self.assertEqual(self.backend.request_paths(), [LATEST, ZIP])
+
+    def test_update_needs_room_for_what_it_writes_beside_what_it_replaces(self):
+        # Same sizes, so the update hardly grows the folder; but every old file stays aside
+        # until the last new one is written.
+        small, drive = self.small_drive("24m")
+        plugins = os.path.join(small, "Plugins")
+        os.makedirs(plugins)
+        files = dict(self.files)
+        files["kel_plugin_center/bin/data.bin"] = os.urandom(12 * 1024 * 1024)
+        release_builder.build_release_from_files(files, self.release_dir, "5.0.0")
+        target = drive + "\\Plugins"
+        self.assertEqual(self.run_setup("--silent", "--no-launch", "--target", target), 0)
+        before = kel_e2e.tree_bytes(plugins)
+        files["kel_plugin_center/bin/data.bin"] = os.urandom(12 * 1024 * 1024)
+        release_builder.build_release_from_files(files, self.release_dir, "5.1.0")
+        self.assertEqual(self.run_setup("--silent", "--no-launch", "--target", target,
+                                        "--log", self.win + "\\room.log"), 4)
+        self.assertEqual(kel_e2e.tree_bytes(plugins), before)
+        errors = [line for line in self.read_log("room.log") if line.startswith("error: ")]
+        self.assertEqual(len(errors), 1)
+        self.assertIn("failed: 磁盘空间不足，无法写入安装文件 (需要 ", errors[0])
+
 
 if __name__ == "__main__":
     unittest.main()

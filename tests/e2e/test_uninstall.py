@@ -2,15 +2,12 @@
 versions whose Plugins folders the program installed itself and the plugin center then
 filled: marketplace plugins, user-installed plugins under management (gates, payloads,
 per-user registries) and orphan gates."""
-import contextlib
 import hashlib
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -254,32 +251,6 @@ class UninstallEndToEnd(unittest.TestCase):
         self.assertTrue(os.path.isdir(os.path.join(self.profile.plugins_dir(2024),
                                                    "kel_plugin_center")))
 
-    @contextlib.contextmanager
-    def holder(self, *options):
-        """Another process (SketchUp, the plugin manager) holding files or mutexes."""
-        ready = os.path.join(self.profile.root, "holder.ready")
-        release = os.path.join(self.profile.root, "holder.release")
-        for marker in (ready, release):
-            if os.path.exists(marker):
-                os.remove(marker)
-        process = subprocess.Popen(
-            ["wine", kel_e2e.LAUNCHER_EXE,
-             kel_e2e.to_windows(os.path.join(kel_e2e.BIN_DIR, "decommission_uninstall_holder.exe")),
-             kel_e2e.to_windows(ready), kel_e2e.to_windows(release), *options,
-             "--seconds", "300"],
-            env=kel_e2e.wine_env({"KEL_E2E_TIMEOUT_MS": "360000"}),
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            deadline = time.time() + 60
-            while not os.path.exists(ready) and time.time() < deadline:
-                self.assertIsNone(process.poll(), "the holder could not take hold")
-                time.sleep(0.1)
-            self.assertTrue(os.path.exists(ready))
-            yield
-        finally:
-            write(release, "x")
-            process.wait(timeout=60)
-
     def reset(self, pristine):
         """Back to the populated state a snapshot was taken of."""
         for year in YEARS:
@@ -308,7 +279,7 @@ class UninstallEndToEnd(unittest.TestCase):
 
     def test_file_held_open_gives_exit_4_and_a_second_run_finishes(self):
         locked = self.target(2025) + "\\kel_plugin_center\\bin\\KelPluginManager.exe"
-        with self.holder("--lock", locked):
+        with kel_e2e.holding(self.profile, "--lock", locked):
             self.assertEqual(self.uninstall(), 4)
         # Every plugin was dealt with despite the lock; only the center's file is left over.
         self.assert_decommissioned(2024)
@@ -383,7 +354,7 @@ class UninstallEndToEnd(unittest.TestCase):
                 if alice_bytes is not None:
                     write(alice_registry, alice_bytes)
                 if obstacle:
-                    with self.holder(*obstacle):
+                    with kel_e2e.holding(self.profile, *obstacle):
                         self.assertEqual(self.uninstall(*target), 4)
                 else:
                     self.assertEqual(self.uninstall(*target), 4)

@@ -16,6 +16,7 @@ The environment of ctest gives KEL_BUILD_DIR and KEL_SOURCE_DIR; without them th
 build/ folder of the source tree is used.
 """
 
+import contextlib
 import itertools
 import os
 import shutil
@@ -218,6 +219,48 @@ def run_program(program, args=(), profile=None, env=None, timeout=120, cwd=None)
         out.seek(0)
         err.seek(0)
         return RunResult(code, out.read(), err.read().decode("utf-8", "replace"), elapsed)
+
+
+def tree_bytes(folder):
+    """Every folder ("rel/") and file (rel -> bytes) below `folder`: a before/after picture."""
+    found = {}
+    for parent, dirs, files in os.walk(folder):
+        for name in dirs:
+            found[os.path.relpath(os.path.join(parent, name), folder) + "/"] = None
+        for name in files:
+            with open(os.path.join(parent, name), "rb") as stream:
+                found[os.path.relpath(os.path.join(parent, name), folder)] = stream.read()
+    return found
+
+
+@contextlib.contextmanager
+def holding(profile, *options):
+    """Another process (SketchUp, the plugin manager) holding files or mutexes while the block
+    runs: build/bin/decommission_uninstall_holder.exe with `options` (--lock PATH, --open
+    PATH, --mutex NAME; Windows paths)."""
+    ready = os.path.join(profile.root, "holder.ready")
+    release = os.path.join(profile.root, "holder.release")
+    for marker in (ready, release):
+        if os.path.exists(marker):
+            os.remove(marker)
+    process = subprocess.Popen(
+        ["wine", LAUNCHER_EXE, to_windows(os.path.join(BIN_DIR, "decommission_uninstall_holder.exe")),
+         to_windows(ready), to_windows(release), *options, "--seconds", "300"],
+        env=wine_env({"KEL_E2E_TIMEOUT_MS": "360000"}),
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.time() + 60
+        while not os.path.exists(ready) and time.time() < deadline:
+            if process.poll() is not None:
+                raise AssertionError("the holder could not take hold")
+            time.sleep(0.1)
+        if not os.path.exists(ready):
+            raise AssertionError("the holder did not take hold within 60 s")
+        yield
+    finally:
+        with open(release, "w") as stream:
+            stream.write("x")
+        process.wait(timeout=60)
 
 
 def run_setup(args=(), profile=None, env=None, timeout=120):

@@ -6,6 +6,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "support/plugins_fixture.h"
 #include "support/sandbox.h"
 
 namespace kel {
@@ -134,15 +135,145 @@ TEST_F(DeployTest, TargetOpenWithDeleteSharingIsMovedAside) {
   ASSERT_TRUE(DeployFile(source, target, written, unchanged, error)) << error;
   EXPECT_TRUE(written);
   EXPECT_EQ(ReadFileBytes(target), "new content");
-  // The holder still reads the old bytes, now under the aside name.
+  // The holder still reads the old bytes, now under the aside name, which goes once it closes.
+  const auto aside = AsideFiles(target);
+  ASSERT_EQ(aside.size(), 1u);
   char buffer[8] = {};
   DWORD got = 0;
   ASSERT_TRUE(ReadFile(holder.get(), buffer, sizeof(buffer), &got, nullptr));
   EXPECT_EQ(std::string(buffer, got), "old");
   holder.reset();
+  EXPECT_TRUE(AsideFiles(target).empty());
+}
+
+// A deployment stopped by one file it cannot write leaves the folder exactly as it was, at
+// whatever position that file comes; once the obstacle is gone the same deployment succeeds.
+TEST_F(DeployTest, DeploymentStoppedAtAnyFileLeavesTheFolderAsItWas) {
+  const fs::path center = plugins / L"kel_plugin_center";
+  struct Item {
+    std::wstring relative;
+    std::string before;  // empty: not there before
+  };
+  const std::vector<Item> items = {{L"kel_plugin_center.rb", "loader v1"},
+                                   {L"kel_plugin_center\\lib\\new_dir\\deep\\n.rb", ""},
+                                   {L"kel_plugin_center\\same.rb", "new content"},
+                                   {L"kel_plugin_center\\ro.rb", "read-only v1"},
+                                   {L"kel_plugin_center\\added.rb", ""}};
+  enum class Obstacle { kReplacedHeld, kNewNameTakenByFolder };
+  struct Row {
+    const char* name;
+    std::size_t position;
+    Obstacle obstacle;
+  };
+  const Row rows[] = {{"held first", 0, Obstacle::kReplacedHeld},
+                      {"held in the middle", 3, Obstacle::kReplacedHeld},
+                      {"held last", items.size(), Obstacle::kReplacedHeld},
+                      {"new first", 0, Obstacle::kNewNameTakenByFolder},
+                      {"new in the middle", 2, Obstacle::kNewNameTakenByFolder},
+                      {"new last", items.size(), Obstacle::kNewNameTakenByFolder}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    test::RemoveTree(plugins);
+    for (const Item& item : items)
+      if (!item.before.empty()) WriteFileBytes(plugins / item.relative, item.before);
+    SetFileAttributesW((plugins / items[3].relative).c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteFileBytes(plugins / L"user_plugin.rb", "the user's own");
+    const fs::path blocked = plugins / (row.obstacle == Obstacle::kReplacedHeld
+                                            ? L"kel_plugin_center\\busy.rb"
+                                            : L"kel_plugin_center\\taken\\x.rb");
+    if (row.obstacle == Obstacle::kReplacedHeld) WriteFileBytes(blocked, "busy v1");
+    else fs::create_directories(blocked);
+    std::vector<fs::path> targets;
+    for (const Item& item : items) targets.push_back(plugins / item.relative);
+    targets.insert(targets.begin() + static_cast<std::ptrdiff_t>(row.position), blocked);
+    const auto before = test::SnapshotTree(plugins);
+
+    unique_file holder;
+    if (row.obstacle == Obstacle::kReplacedHeld) {
+      holder.reset(CreateFileW(blocked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(holder);
+    }
+    std::string error;
+    std::vector<std::string> warnings;
+    {
+      Deployment deployment;
+      bool failed = false;
+      for (const fs::path& target : targets) {
+        bool written = false, unchanged = false;
+        if (!deployment.Deploy(source, target, written, unchanged, error)) {
+          EXPECT_EQ(target, blocked);
+          failed = true;
+          break;
+        }
+      }
+      ASSERT_TRUE(failed);
+      EXPECT_TRUE(deployment.RollBack(warnings));
+    }
+    EXPECT_EQ(error, "写入文件被占用或拒绝访问: " + WideToUtf8(blocked.wstring()));
+    EXPECT_TRUE(warnings.empty());
+    holder.reset();
+    EXPECT_EQ(test::SnapshotTree(plugins), before);
+    EXPECT_EQ(GetFileAttributesW((plugins / items[3].relative).c_str()) & FILE_ATTRIBUTE_READONLY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+
+    if (row.obstacle == Obstacle::kNewNameTakenByFolder) fs::remove(blocked);
+    Deployment again;
+    std::size_t written_count = 0;
+    for (const fs::path& target : targets) {
+      bool written = false, unchanged = false;
+      ASSERT_TRUE(again.Deploy(source, target, written, unchanged, error)) << error;
+      written_count += written;
+    }
+    again.Commit();
+    EXPECT_EQ(written_count, targets.size() - 1);  // same.rb already held these bytes
+    for (const fs::path& target : targets) {
+      EXPECT_EQ(ReadFileBytes(target), "new content") << target;
+      EXPECT_TRUE(AsideFiles(target).empty()) << target;
+    }
+    EXPECT_EQ(ReadFileBytes(plugins / L"user_plugin.rb"), "the user's own");
+  }
+}
+
+// An old copy that cannot be put back is never deleted: it stays under its aside name and
+// the rollback says where. A probe before writing catches the usual holder up front.
+TEST_F(DeployTest, OldCopiesThatCannotBePutBackStayAndAreNamed) {
+  const fs::path target = plugins / L"kept.rb";
+  WriteFileBytes(target, "old bytes");
+  unique_file holder(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+  std::string error;
+  {
+    Deployment probe;
+    EXPECT_FALSE(probe.CheckReplaceable(target, error));
+    EXPECT_EQ(error, "写入文件被占用或拒绝访问: " + WideToUtf8(target.wstring()));
+    holder.reset(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(probe.CheckReplaceable(target, error));
+    EXPECT_TRUE(probe.CheckReplaceable(plugins / L"missing.rb", error));
+    EXPECT_FALSE(probe.CheckReplaceable(plugins, error));
+  }
+  holder.reset();
+
+  Deployment deployment;
+  bool written = false, unchanged = false;
+  ASSERT_TRUE(deployment.Deploy(source, target, written, unchanged, error)) << error;
   const auto aside = AsideFiles(target);
   ASSERT_EQ(aside.size(), 1u);
-  EXPECT_EQ(ReadFileBytes(aside.front()), "old");
+  holder.reset(CreateFileW(aside.front().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  std::vector<std::string> warnings{"earlier"};
+  EXPECT_FALSE(deployment.RollBack(warnings));
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[1].rfind("无法还原文件 (", 0), 0u) << warnings[1];
+  EXPECT_NE(warnings[1].find(": " + WideToUtf8(target.wstring()) + "，原内容保留在: " +
+                             WideToUtf8(aside.front().wstring())),
+            std::string::npos)
+      << warnings[1];
+  holder.reset();
+  EXPECT_EQ(ReadFileBytes(aside.front()), "old bytes");
+  EXPECT_EQ(ReadFileBytes(target), "new content");
 }
 
 TEST_F(DeployTest, LaterDeploymentDeletesOnlyFreeAsideFilesOfItsTarget) {
