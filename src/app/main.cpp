@@ -30,24 +30,7 @@ kel::WizardSettings SettingsOf(const kel::SetupOptions& options) {
 int RunWizard(HINSTANCE instance, int show_command, const kel::OperationEngines& engines) {
   kel::ConfigureWizard(SettingsOf(kel::ProcessOptions()), kel::ResolvedOrigin(), engines);
 
-  WNDCLASSW window_class{};
-  window_class.lpfnWndProc = kel::WizardWindowProc;
-  window_class.hInstance = instance;
-  window_class.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
-  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-  window_class.lpszClassName = kel::kWizardWindowClass;
-  RegisterClassW(&window_class);
-
-  // Sized for the primary screen's dpi; the window corrects itself for the monitor it is on.
-  const UINT dpi = kel::DpiOf(nullptr);
-  const int width = MulDiv(kel::kWizardWidth, static_cast<int>(dpi), kel::kDefaultDpi);
-  const int height = MulDiv(kel::kWizardHeight, static_cast<int>(dpi), kel::kDefaultDpi);
-  const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-  const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-  HWND window = CreateWindowExW(0, kel::kWizardWindowClass, kel::kWizardWindowTitle,
-                                WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height,
-                                nullptr, nullptr, instance, nullptr);
+  HWND window = kel::CreateWizardWindow(instance);
   if (window == nullptr) return kExitWindowFailed;
 
   ShowWindow(window, show_command);

@@ -390,6 +390,27 @@ UINT DpiOf(HWND window) {
   return dpi > 0 ? static_cast<UINT>(dpi) : kDefaultDpi;
 }
 
+HWND CreateWizardWindow(HINSTANCE instance) {
+  WNDCLASSW window_class{};
+  window_class.lpfnWndProc = WizardWindowProc;
+  window_class.hInstance = instance;
+  window_class.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  window_class.lpszClassName = kWizardWindowClass;
+  RegisterClassW(&window_class);
+
+  // Sized for the primary screen's dpi; the window corrects itself for the monitor it is on.
+  const UINT dpi = DpiOf(nullptr);
+  const int width = Scaled(kWizardWidth, dpi);
+  const int height = Scaled(kWizardHeight, dpi);
+  const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  return CreateWindowExW(0, kWizardWindowClass, kWizardWindowTitle,
+                         WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height, nullptr,
+                         nullptr, instance, nullptr);
+}
+
 LRESULT CALLBACK WizardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE: {

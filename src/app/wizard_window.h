@@ -33,6 +33,10 @@ inline constexpr int IDC_CLOSE = 1012;
 void ConfigureWizard(WizardSettings settings, const std::string& origin,
                      const OperationEngines& engines);
 
+// Registers the window class and creates the wizard, centred on the primary screen; null when
+// Windows refuses. Call after ConfigureWizard.
+HWND CreateWizardWindow(HINSTANCE instance);
+
 LRESULT CALLBACK WizardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The dpi of `window` (of the primary screen for null), 96 where the system cannot tell.
