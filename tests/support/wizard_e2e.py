@@ -27,6 +27,8 @@ def wine_env(extra=None):
 class Display:
     """A private Xvfb server; its number is chosen by the server itself."""
 
+    count = 0
+
     def __init__(self, size="800x600"):
         self.size = size
         read_fd, write_fd = os.pipe()
@@ -41,7 +43,11 @@ class Display:
             self.process.kill()
             raise RuntimeError("Xvfb did not start")
         self.name = ":" + number
-        self.desktop = "KelWizard%s_%d" % (number, os.getpid())
+        # A display number is free again once its server has ended, and the next server often
+        # takes it: a desktop of that name may still be bound to the ended server, so each
+        # display names its own.
+        Display.count += 1
+        self.desktop = "KelWizard%s_%d_%d" % (number, os.getpid(), Display.count)
 
     def screenshot(self, path):
         subprocess.run(["import", "-display", self.name, "-window", "root", path], check=True,
