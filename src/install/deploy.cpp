@@ -105,11 +105,6 @@ Deployment::~Deployment() {
 }
 
 bool Deployment::Replace(const std::filesystem::path& source, const std::filesystem::path& target,
-                         std::string& error) {
-  return Replace(source, target, QueryPathKind(target), error);
-}
-
-bool Deployment::Replace(const std::filesystem::path& source, const std::filesystem::path& target,
                          PathKind kind, std::string& error) {
   std::string directory_error;
   const bool directory_ready =
@@ -252,30 +247,15 @@ std::string Deployment::RollBackAfter(const std::string& error) {
   return message;
 }
 
-namespace {
-
-bool FinishAlone(Deployment& deployment, bool done, std::string& error) {
-  if (done) {
+bool DeployFile(const std::filesystem::path& source, const std::filesystem::path& target,
+                bool& written, bool& unchanged, std::string& error) {
+  Deployment deployment;
+  if (deployment.Deploy(source, target, written, unchanged, error)) {
     deployment.Commit();
     return true;
   }
   error = deployment.RollBackAfter(error);
   return false;
-}
-
-}  // namespace
-
-bool DeployFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                bool& written, bool& unchanged, std::string& error) {
-  Deployment deployment;
-  return FinishAlone(deployment, deployment.Deploy(source, target, written, unchanged, error),
-                     error);
-}
-
-bool ReplaceFileContent(const std::filesystem::path& source, const std::filesystem::path& target,
-                        std::string& error) {
-  Deployment deployment;
-  return FinishAlone(deployment, deployment.Replace(source, target, error), error);
 }
 
 bool RemoveTreeOrScheduleAtReboot(const std::filesystem::path& path,

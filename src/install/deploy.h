@@ -43,9 +43,6 @@ class Deployment {
   // caller rolls back.
   bool Deploy(const std::filesystem::path& source, const std::filesystem::path& target,
               bool& written, bool& unchanged, std::string& error);
-  // Writes `source` to `target` whatever the target holds.
-  bool Replace(const std::filesystem::path& source, const std::filesystem::path& target,
-               std::string& error);
   // Fails, before anything is written, for an existing target that cannot be moved aside:
   // held open without delete sharing, or not ours to rename.
   bool CheckReplaceable(const std::filesystem::path& target, std::string& error);
@@ -81,10 +78,6 @@ class Deployment {
 // exactly as before.
 bool DeployFile(const std::filesystem::path& source, const std::filesystem::path& target,
                 bool& written, bool& unchanged, std::string& error);
-
-// Overwrites `target` with `source`, as one Deployment of one file.
-bool ReplaceFileContent(const std::filesystem::path& source, const std::filesystem::path& target,
-                        std::string& error);
 
 // Removes a file or tree (links themselves, never their destinations). What cannot be removed
 // now is scheduled for deletion at restart and gets one line in `warnings`. True only when

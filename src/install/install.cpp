@@ -156,7 +156,6 @@ std::uint64_t SizeOf(const std::filesystem::path& file) {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-
 std::string WholeMiB(std::uint64_t bytes) {
   return std::to_string(bytes / (1024 * 1024) + (bytes % (1024 * 1024) != 0 ? 1 : 0));
 }

@@ -20,22 +20,6 @@ bool SameIdentityFields(const PhysicalIdentity& a, const PhysicalIdentity& b) {
   return a.volume_serial == b.volume_serial && a.file_id == b.file_id;
 }
 
-// A drive's type does not change while the process runs, and asking is slow under Wine (about
-// a millisecond a call): each root is asked once. The root handle is still proven every time.
-UINT DriveTypeOf(const std::wstring& root) {
-  static std::mutex mutex;
-  static std::map<std::wstring, UINT> known;
-  const std::wstring key = FoldCase(root);
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (const auto found = known.find(key); found != known.end()) return found->second;
-  }
-  const UINT type = GetDriveTypeW(root.c_str());
-  std::lock_guard<std::mutex> lock(mutex);
-  known.emplace(key, type);
-  return type;
-}
-
 // The 64-bit file index of FileInternalInformation in the low half of a 128-bit id.
 bool FileIndexOf(HANDLE handle, std::array<std::uint8_t, 16>& id_out) {
   const NativeFileApi& api = GetNativeFileApi();
@@ -110,15 +94,31 @@ HANDLE OpenDriveRoot(const std::wstring& root) {
   return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
-// A drive root is opened once per process and kept: it can be neither renamed nor removed,
-// and opening, first querying and closing it again cost three wineserver round trips a call
-// under Wine. It is still proven on every call. When the kept handle fails its proof (the
-// letter now names another folder), a fresh one that passes replaces it; the old one stays
-// open, as a chain of another thread may still hold it.
+// What the process keeps of a drive root: its type and its handle, both slow to get under
+// Wine (GetDriveTypeW about a millisecond; opening, first querying and closing the root three
+// wineserver round trips). A root can be neither renamed nor removed, so its handle is kept,
+// and still proven on every call. When the kept handle fails its proof (the letter now names
+// another folder), a fresh one that passes replaces it; the old one stays open, as a chain of
+// another thread may still hold it. Only fixed drives are opened.
 bool ProvenDriveRoot(const std::wstring& root, HANDLE& handle_out, PhysicalIdentity& identity_out) {
+  struct KnownRoot {
+    UINT type = DRIVE_UNKNOWN;
+    HANDLE handle = nullptr;
+  };
   static std::mutex mutex;
-  static std::map<std::wstring, HANDLE> opened;
+  static std::map<std::wstring, KnownRoot> known;
   const std::wstring key = FoldCase(root);
+  KnownRoot kept;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const auto found = known.find(key); found != known.end()) kept = found->second;
+  }
+  if (kept.type == DRIVE_UNKNOWN) {
+    kept.type = GetDriveTypeW(root.c_str());
+    std::lock_guard<std::mutex> lock(mutex);
+    known[key].type = kept.type;
+  }
+  if (kept.type != DRIVE_FIXED) return false;
   const std::wstring expected = CanonicalPath(root);
   auto prove = [&](HANDLE handle) {
     PhysicalIdentity identity;
@@ -129,16 +129,11 @@ bool ProvenDriveRoot(const std::wstring& root, HANDLE& handle_out, PhysicalIdent
     identity_out = std::move(identity);
     return true;
   };
-  HANDLE kept = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (const auto found = opened.find(key); found != opened.end()) kept = found->second;
-  }
-  if (kept != nullptr && prove(kept)) return true;
+  if (kept.handle != nullptr && prove(kept.handle)) return true;
   unique_handle fresh(OpenDriveRoot(root));
   if (!fresh || !prove(fresh.get())) return false;
   std::lock_guard<std::mutex> lock(mutex);
-  opened[key] = fresh.release();
+  known[key].handle = fresh.release();
   return true;
 }
 
@@ -303,7 +298,6 @@ ChainOpen OpenChain(DirectoryChain& chain, const std::filesystem::path& path,
     return result;
   };
 
-  if (DriveTypeOf(root) != DRIVE_FIXED) return fail(ChainOpen::kFailed);
   HANDLE root_handle = nullptr;
   PhysicalIdentity root_identity;
   if (!ProvenDriveRoot(root, root_handle, root_identity)) return fail(ChainOpen::kFailed);
