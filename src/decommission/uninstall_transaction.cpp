@@ -10,6 +10,7 @@
 #include "decommission/managed_paths.h"
 #include "decommission/receipts.h"
 #include "decommission/record_fingerprint.h"
+#include "decommission/root_inventory.h"
 #include "decommission/root_journal.h"
 #include "registry/registry_store.h"
 #include "safefs/state_file.h"
@@ -19,28 +20,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Another user's registry in the same root still lists the plugin.
-bool AnotherUserRegisters(const std::string& pluginId, const fs::path& registryPath) {
-  const fs::path users = ManagedRootOf(registryPath) / L"users";
-  if (!IsPlainDirectory(users)) return false;
-  const fs::path own = registryPath.parent_path();
-  std::error_code ec;
-  fs::directory_iterator it(users, ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    const fs::path dir = it->path();
-    if (!IsPlainDirectory(dir) || IsSamePath(dir, own)) continue;
-    if (AsciiEqualsIgnoreCase(WideToUtf8(dir.filename().native()), kUnauthenticatedUserKey)) {
+// Another registry of the same root (the shared one, another user's) still lists the plugin,
+// in any case of its id. The unauthenticated registry is the same person before logging in.
+// Unknown when one of them cannot be read now.
+Finding AnotherRegistryRegisters(const std::string& pluginId, const fs::path& registryPath) {
+  const fs::path plugins_root = PluginsRootOfRegistry(registryPath);
+  if (plugins_root.empty()) return Finding::No();
+  std::vector<RegistryFacts> others;
+  for (RegistryFacts& facts : ReadRootRegistries(plugins_root, false)) {
+    if (AsciiEqualsIgnoreCase(WideToUtf8(facts.path.parent_path().filename().native()),
+                              kUnauthenticatedUserKey)) {
       continue;
     }
-    const fs::path other = dir / L"plugin_registry.json";
-    if (!IsPlainFile(other)) continue;
-    PluginRegistry registry;
-    std::string error;
-    if (ReadRegistry(other, registry, error) && registry.plugins.count(pluginId) != 0) {
-      return true;
-    }
+    others.push_back(std::move(facts));
   }
-  return false;
+  return RegistryClaim(others, pluginId, registryPath);
 }
 
 void Notify(const UninstallCheckpointHook& checkpoint, UninstallCheckpoint point) {
@@ -79,9 +73,13 @@ void CommitUninstall(const UninstallPlan& plan, const fs::path& registryPath,
     return;
   }
   const fs::path manager = registryPath.parent_path();
-  const bool shared = AnotherUserRegisters(plan.pluginId, registryPath);
+  const Finding registered = AnotherRegistryRegisters(plan.pluginId, registryPath);
+  const bool shared = !registered.no();
   bool companion_shared = false;
   StepFailure failure;
+  if (registered.unknown()) {
+    failure.Set("another plugin registry of this root could not be read", FailureKind::kRetryable);
+  }
 
   if (!shared && RemoveGate(plan, failure)) Notify(checkpoint, UninstallCheckpoint::kGateRemoved);
   if (!failure.failed() && !plan.companionPath.empty()) {
