@@ -87,12 +87,9 @@ bool RecordsClaimCompanion(const PluginRegistry& registry, const std::string& sk
   return false;
 }
 
-}  // namespace
-
-bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesystem::path& entryPath,
-                   std::string& companionName, std::string& error) {
-  companionName.clear();
-  std::vector<Candidate> candidates;
+// The directories of the root that can be a companion: plain directories, as listed now.
+bool ListCompanionCandidates(const std::filesystem::path& pluginsRoot,
+                             std::vector<Candidate>& candidates, std::string& error) {
   std::error_code ec;
   std::filesystem::directory_iterator it(pluginsRoot, ec);
   if (ec) {
@@ -116,10 +113,15 @@ bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesyst
     SetErrorIfEmpty(error, "companion enumeration failed");
     return false;
   }
+  return true;
+}
 
+// The companion among the candidates for an entry whose source was read (source_read) or not.
+bool ChooseCompanion(const std::vector<Candidate>& candidates,
+                     const std::filesystem::path& entryPath, std::string source, bool source_read,
+                     std::string& companionName, std::string& error) {
+  companionName.clear();
   const std::string stem = AsciiLower(WideToUtf8(entryPath.stem().native()));
-  std::string source;
-  const bool source_read = ReadEntrySource(entryPath, source);
   std::string lower_source = source_read ? AsciiLower(source) : std::string();
 
   if (source_read) {
@@ -191,8 +193,78 @@ bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesyst
   return true;
 }
 
+}  // namespace
+
+bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesystem::path& entryPath,
+                   std::string& companionName, std::string& error) {
+  companionName.clear();
+  std::vector<Candidate> candidates;
+  if (!ListCompanionCandidates(pluginsRoot, candidates, error)) return false;
+  std::string source;
+  const bool source_read = ReadEntrySource(entryPath, source);
+  return ChooseCompanion(candidates, entryPath, std::move(source), source_read, companionName,
+                         error);
+}
+
+CompanionClaims CompanionClaims::Compute(const std::filesystem::path& pluginsRoot) {
+  CompanionClaims claims;
+  std::vector<Candidate> candidates;
+  std::string error;
+  if (!ListCompanionCandidates(pluginsRoot, candidates, error)) {
+    claims.all_ = true;
+    return claims;
+  }
+  std::error_code ec;
+  std::filesystem::directory_iterator it(pluginsRoot, ec);
+  if (ec) {
+    claims.all_ = true;
+    return claims;
+  }
+  std::vector<std::filesystem::path> entries;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) entries.push_back(it->path());
+  if (ec) claims.all_ = true;
+  for (const std::filesystem::path& entry : entries) {
+    if (!IsPlainFile(entry) || LowerExtension(entry) != ".rb" || IsOfficialRootFile(entry)) {
+      continue;
+    }
+    std::string source;
+    const bool source_read = ReadEntrySource(entry, source);
+    // A gate loads nothing of its own.
+    if (source_read && !ParseGatePluginId(source).empty()) continue;
+    std::string name;
+    std::string choose_error;
+    if (!ChooseCompanion(candidates, entry, source, source_read, name, choose_error)) {
+      // Which directory it loads cannot be told: none may go on its account.
+      claims.all_ = true;
+      continue;
+    }
+    if (!name.empty()) claims.by_dir_[AsciiLower(name)].push_back(entry);
+    if (!source_read) continue;
+    const std::string lower_source = AsciiLower(source);
+    for (const Candidate& candidate : candidates) {
+      if (candidate.lower != AsciiLower(name) &&
+          lower_source.find(candidate.lower) != std::string::npos) {
+        claims.by_dir_[candidate.lower].push_back(entry);
+      }
+    }
+  }
+  return claims;
+}
+
+bool CompanionClaims::Claimed(const std::filesystem::path& companionPath,
+                              const std::filesystem::path& except) const {
+  if (all_) return true;
+  const auto found = by_dir_.find(AsciiLower(WideToUtf8(companionPath.filename().native())));
+  if (found == by_dir_.end()) return false;
+  for (const std::filesystem::path& entry : found->second) {
+    if (!EqualsIgnoreCase(entry.native(), except.native())) return true;
+  }
+  return false;
+}
+
 bool IsCompanionShared(const UninstallPlan& plan, const PluginRegistry& registry,
-                       const std::filesystem::path& registryPath, bool* undecided) {
+                       const std::filesystem::path& registryPath, bool* undecided,
+                       const CompanionClaims* claims) {
   if (undecided != nullptr) *undecided = false;
   if (plan.companionPath.empty()) return false;
   const std::filesystem::path& root = plan.pluginsRoot;
@@ -217,6 +289,7 @@ bool IsCompanionShared(const UninstallPlan& plan, const PluginRegistry& registry
     }
   }
 
+  if (claims != nullptr) return claims->Claimed(plan.companionPath, plan.gatePath);
   std::error_code ec;
   std::filesystem::directory_iterator it(root, ec);
   if (ec) return true;  // cannot tell: keep the companion

@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "decommission/center_removal.h"
+#include "decommission/companion.h"
 #include "decommission/entry_recovery.h"
 #include "decommission/gate.h"
 #include "decommission/managed_paths.h"
@@ -145,11 +146,14 @@ bool DecommissionPluginsRoot(const fs::path& pluginsRoot, nlohmann::json& report
     warnings.push_back("restore " + candidate.pluginId + " failed: " + restore_error);
   }
 
+  // After the restores, which put user entries back: each entry is read once for all the
+  // uninstalls, whose own removals only take gates away.
+  const CompanionClaims claims = CompanionClaims::Compute(pluginsRoot);
   for (const ScanCandidate& candidate : plan.uninstall) {
     nlohmann::json result;
     std::string uninstall_error;
     if (!UninstallManagedPlugin(candidate.pluginId, Utf8(candidate.registryPath), result,
-                                uninstall_error, checkpoints.uninstall)) {
+                                uninstall_error, checkpoints.uninstall, {}, &claims)) {
       plan.deferredIds.insert(candidate.pluginId);
       warnings.push_back("uninstall " + candidate.pluginId + " failed: " + uninstall_error);
       continue;

@@ -66,7 +66,8 @@ CommitState RecheckCommit(const fs::path& registryPath, const std::string& plugi
 
 void CommitUninstall(const UninstallPlan& plan, const fs::path& registryPath,
                      const fs::path& tombstonePath, const PluginRegistry& registry,
-                     nlohmann::json& result, const UninstallCheckpointHook& checkpoint) {
+                     nlohmann::json& result, const UninstallCheckpointHook& checkpoint,
+                     const CompanionClaims* claims) {
   std::string error;
   if (!ValidateCleanupDirectories(registryPath, tombstonePath, registry, plan, true, error)) {
     result = FailedResult(plan.pluginId, error);
@@ -84,7 +85,7 @@ void CommitUninstall(const UninstallPlan& plan, const fs::path& registryPath,
   if (!shared && RemoveGate(plan, failure)) Notify(checkpoint, UninstallCheckpoint::kGateRemoved);
   if (!failure.failed() && !plan.companionPath.empty()) {
     bool undecided = false;
-    companion_shared = IsCompanionShared(plan, registry, registryPath, &undecided);
+    companion_shared = IsCompanionShared(plan, registry, registryPath, &undecided, claims);
     if (!shared && undecided) {
       failure.Set("managed companion sharing could not be checked", FailureKind::kRetryable);
     } else if (!shared && !companion_shared && IsolateCompanion(plan, manager, failure)) {
@@ -111,7 +112,8 @@ void CommitUninstall(const UninstallPlan& plan, const fs::path& registryPath,
 bool UninstallManagedPlugin(const std::string& pluginId, const std::string& registryPathUtf8,
                             nlohmann::json& result, std::string& error,
                             const UninstallCheckpointHook& checkpoint,
-                            const RegistryRecordRemover& removeRecord) {
+                            const RegistryRecordRemover& removeRecord,
+                            const CompanionClaims* claims) {
   RootGateLock lock;
   if (!lock.owned()) {
     SetErrorIfEmpty(error, "root gate lock timed out");
@@ -143,7 +145,7 @@ bool UninstallManagedPlugin(const std::string& pluginId, const std::string& regi
     }
     UninstallPlan plan;
     if (!ReadUninstallTombstone(tombstone, pluginId, registry_path, plan, error)) return false;
-    CommitUninstall(plan, registry_path, tombstone, registry, result, checkpoint);
+    CommitUninstall(plan, registry_path, tombstone, registry, result, checkpoint, claims);
     return true;
   }
 
@@ -202,7 +204,7 @@ bool UninstallManagedPlugin(const std::string& pluginId, const std::string& regi
     }
   }
   Notify(checkpoint, UninstallCheckpoint::kRegistryCommitted);
-  CommitUninstall(plan, registry_path, tombstone, after, result, checkpoint);
+  CommitUninstall(plan, registry_path, tombstone, after, result, checkpoint, claims);
   return true;
 }
 
