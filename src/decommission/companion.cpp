@@ -68,19 +68,35 @@ bool MentionedAsPathStart(const std::string& lower_source, const std::string& na
 }
 
 // A record other than skipId names the plan's companion (case-insensitively or as the same
-// object), through an install root inside the Plugins root.
+// object), through an install root inside the Plugins root. Each install root is checked once.
 bool RecordsClaimCompanion(const PluginRegistry& registry, const std::string& skipId,
                            const UninstallPlan& plan) {
   const std::filesystem::path& root = plan.pluginsRoot;
+  const std::wstring companion_name = plan.companionPath.filename().native();
+  const bool plan_in_root =
+      EqualsIgnoreCase(plan.companionPath.parent_path().native(), root.native()) &&
+      !MayAlias(companion_name);
+  std::map<std::string, bool> usable_roots;
   for (const auto& [otherId, other] : registry.plugins) {
     if ((!skipId.empty() && otherId == skipId) || other.companion_name.empty()) continue;
     const std::filesystem::path other_root = ResolveStoredPluginsRoot(other.install_root, root);
-    if (other_root.empty() || IsReparsePointOrUnreadable(other_root) ||
-        !IsWithin(root, other_root)) {
-      continue;
+    const auto [known, fresh] = usable_roots.try_emplace(other.install_root, false);
+    if (fresh) {
+      known->second = !other_root.empty() && !IsReparsePointOrUnreadable(other_root) &&
+                      IsWithin(root, other_root);
     }
+    if (!known->second) continue;
     const std::filesystem::path other_companion =
         other_root / Utf8ToWide(other.companion_name);
+    const std::wstring other_name = other_companion.filename().native();
+    if (plan_in_root && !MayAlias(other_name) &&
+        EqualsIgnoreCase(other_root.native(), root.native()) &&
+        other_companion.parent_path() == other_root) {
+      // Plain names side by side: the same directory only when the names are equal.
+      if (!EqualsIgnoreCase(other_name, companion_name)) continue;
+      if (IsReparsePointOrUnreadable(other_companion)) continue;
+      return true;
+    }
     if (IsReparsePointOrUnreadable(other_companion) || !IsWithin(root, other_companion)) continue;
     if (NamesSameObject(other_companion, plan.companionPath)) return true;
   }

@@ -533,30 +533,36 @@ class UninstallEndToEnd(unittest.TestCase):
         """The uninstall ended dead at 20 seeded random moments over a folder with
         marketplace plugins, takeovers, orphans and the user's own plugins: after every kill
         the user's bytes exist somewhere, and the runs after them end with 0 and the clean
-        folder. KEL_KILL_SEED replays a seed."""
+        folder. A moment is a file operation of the fault seam's count (KelSetupFaults.exe,
+        die=N); KEL_KILL_SEED replays a seed."""
         seed = int(os.environ.get("KEL_KILL_SEED") or random.SystemRandom().randrange(1 << 31))
         print("\nkill test seed: %d" % seed, file=sys.stderr)
         rng = random.Random(seed)
-        target = ("--target", self.target(2025))
+        faults = os.path.join(kel_e2e.BIN_DIR, "KelSetupFaults.exe")
+        args = ("--silent", "--uninstall", "--target", self.target(2025))
         pristine = {year: snapshot(self.profile.plugins_dir(year)) for year in YEARS}
-        # How long a whole run takes here, so that the kills spread over all of it.
-        whole = self.run_program("KelSetup.exe", "--silent", "--uninstall", *target)
+        # How many file operations a whole run makes, so that the kills spread over all of it.
+        trace = os.path.join(self.profile.root, "trace.txt")
+        whole = kel_e2e.run_program(faults, args, self.profile,
+                                    env={"KEL_FAULT_PLAN": "trace=" + kel_e2e.to_windows(trace)})
         self.assertEqual(whole.exit_code, 0, whole)
-        span = max(whole.elapsed, 1.0)
+        with open(trace, encoding="utf-8", errors="replace") as stream:
+            operations = sum(1 for _ in stream)
+        self.assertGreater(operations, 100)
         self.reset(pristine)
         # Five rounds from the populated folder, each killed four times in a row (every kill
         # lands wherever the run before it stopped), then run to its end.
         for round_number in range(5):
-            delays = [round(rng.uniform(0.05, span), 3) for _ in range(4)]
-            with self.subTest(round=round_number, seed=seed, kills_after_seconds=delays):
-                for delay in delays:
-                    killed = self.run_program("KelSetup.exe", "--silent", "--uninstall",
-                                              *target, timeout=delay)
-                    self.assertIn(killed.exit_code, (0, 4, kel_e2e.TIMED_OUT), killed)
+            moments = [rng.randint(1, operations) for _ in range(4)]
+            with self.subTest(round=round_number, seed=seed, die_at=moments):
+                for moment in moments:
+                    killed = kel_e2e.run_program(faults, args, self.profile,
+                                                 env={"KEL_FAULT_PLAN": "die=%d" % moment})
+                    self.assertIn(killed.exit_code, (0, 4, 86), killed)
                     self.assert_user_bytes_safe(2025)
                 codes = []
                 while len(codes) < 3 and (not codes or codes[-1] != 0):
-                    codes.append(self.uninstall(*target))
+                    codes.append(self.uninstall(*args[2:]))
                     self.assert_user_bytes_safe(2025)
                 self.assertEqual(codes[-1], 0, codes)
                 self.assert_decommissioned(2025)
