@@ -7,6 +7,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "install/download_cache.h"
+#include "safefs/volume_cache.h"
 
 namespace kel {
 namespace {
@@ -34,6 +35,8 @@ int RunSilent(const SetupOptions& options, const std::string& resolved_origin,
   auto log = [&engines](std::string_view line) {
     if (engines.log) engines.log(line);
   };
+  // The whole run is one operation for what the path proofs remember of the drives.
+  VolumeCacheScope volumes;
   if (options.wait_pid != 0) engines.waitForProcessExit(options.wait_pid, kWaitPidTimeoutMs);
 
   std::vector<std::wstring> targets;
