@@ -125,6 +125,7 @@ OperationOutcome RunInstallOperation(const InstallJob& job, const OperationEngin
   outcome.success = !failure.has_value();
   outcome.message = outcome.success ? InstallSuccessMessage(count, written, unchanged)
                                     : InstallFailureMessage(*failure);
+  KeepAppsEntry(engines, job.dirs, release ? release->pluginName : std::string(), false);
   return outcome;
 }
 
@@ -137,6 +138,7 @@ OperationOutcome RunUninstallOperation(const UninstallJob& job, const OperationE
     engines.waitForProcessExit(job.waitPid, kWaitForProcessMs);
   }
   UninstallResult result = engines.runUninstall(job.dirs, job.purgeGlobal, progress);
+  KeepAppsEntry(engines, job.dirs, std::string(), true);
   outcome.message = UninstallSummaryMessage(result);
   outcome.success = UninstallCountsAsSuccess(result);
   return outcome;
