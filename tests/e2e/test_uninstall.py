@@ -414,6 +414,10 @@ LIBRARY_USER = {2025: "plain", 2024: None, 2023: "managed"}
 PUBLISHED_YEARS = tuple(LIBRARY_USER)
 
 
+# A published id as long as real ones get: its stored copy lies past MAX_PATH.
+LONG_ID = "fr.lairdubois.opencutlist.sketchup-extension"
+
+
 def published(name):
     return read(os.path.join(PUBLISHED_DIR, name))
 
@@ -469,6 +473,10 @@ class UninstallPublishedLoaders(unittest.TestCase):
                 write(os.path.join(plugins, entry), original)
                 continue
             plugin_id = ("mk." if role == "library" else "user.") + entry[:-3]
+            if entry == "ladb_opencutlist.rb":
+                plugin_id = LONG_ID
+                payload = os.path.join(managed, "payloads", plugin_id, sha(original), entry)
+                self.assertGreater(len(kel_e2e.to_windows(payload)), 260)
             write(os.path.join(plugins, entry), gate(plugin_id))
             write(os.path.join(managed, "payloads", plugin_id, sha(original), entry), original)
             if role == "library":
