@@ -1,4 +1,5 @@
 #include "install/deploy.h"
+#include "install/package_paths.h"
 
 #include <windows.h>
 
@@ -26,11 +27,8 @@ class DeployTest : public ::testing::Test {
   }
   std::vector<fs::path> AsideFiles(const fs::path& target) {
     std::vector<fs::path> found;
-    const std::wstring prefix = target.filename().wstring() + L".old.";
     for (const auto& entry : fs::directory_iterator(target.parent_path())) {
-      const std::wstring name = entry.path().filename().wstring();
-      if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size() &&
-          name.find_first_not_of(L"0123456789", prefix.size()) == std::wstring::npos)
+      if (ParseAsideName(entry.path().filename().wstring(), target.filename().wstring()))
         found.push_back(entry.path());
     }
     return found;
@@ -279,12 +277,17 @@ TEST_F(DeployTest, OldCopiesThatCannotBePutBackStayAndAreNamed) {
 TEST_F(DeployTest, LaterDeploymentDeletesOnlyFreeAsideFilesOfItsTarget) {
   const fs::path target = plugins / L"loaded.rb";
   WriteFileBytes(target, "new content");
-  const fs::path free_aside = plugins / L"loaded.rb.old.123";
-  const fs::path held_aside = plugins / L"LOADED.RB.old.456";
+  // Ours: target + ".old." + pid + "_" + ticks of a process that is gone.
+  const fs::path free_aside = plugins / L"loaded.rb.old.4294967292_123";
+  const fs::path held_aside = plugins / L"LOADED.RB.old.4294967292_456";
   WriteFileBytes(free_aside, "a");
   WriteFileBytes(held_aside, "b");
-  const std::vector<fs::path> foreign = {plugins / L"loaded.rb.old.12a", plugins / L"loaded.rb.old.",
-                                         plugins / L"other.rb.old.1", plugins / L"loaded.rb.older.1"};
+  // A user's dated copy, names of other forms, and the copies of a run still going stay.
+  const std::vector<fs::path> foreign = {
+      plugins / L"loaded.rb.old.20240501", plugins / L"loaded.rb.old.123",
+      plugins / L"loaded.rb.old.12a",      plugins / L"loaded.rb.old.",
+      plugins / L"other.rb.old.4294967292_1", plugins / L"loaded.rb.older.4294967292_1",
+      plugins / (L"loaded.rb.old." + std::to_wstring(GetCurrentProcessId()) + L"_1")};
   for (const fs::path& path : foreign) WriteFileBytes(path, "not ours");
   const fs::path outside = box.root() / L"user_file.txt";
   WriteFileBytes(outside, "user");
