@@ -160,7 +160,7 @@ bool RootIsPhysical(const std::filesystem::path& stage, const std::filesystem::p
 // Writes `planned` (files that differ from their targets) and then `version`, all or none.
 bool DeployPlanned(const InstallRequest& request, const std::vector<PlannedFile>& planned,
                    const std::optional<std::string>& version, std::uint64_t written_bytes,
-                   Deployment& deployment, InstallResult& result, const std::string& step_text) {
+                   Deployment& deployment, InstallResult& result) {
   const std::filesystem::path& plugins_dir = request.pluginsDir;
   if (planned.empty() && !version) {
     deployment.Commit();
@@ -190,9 +190,6 @@ bool DeployPlanned(const InstallRequest& request, const std::vector<PlannedFile>
       return false;
     }
     ++result.writtenCount;
-    if (!step_text.empty() && (i % 20 == 1 || i == total)) {
-      Report(request, static_cast<int>(75 + 23 * i / std::max<std::size_t>(total, 1)), step_text);
-    }
   }
   if (!deployment.Finish(version, error)) {
     result.message = deployment.RollBackAfter(error);
@@ -261,10 +258,16 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   std::optional<std::string> version;
   bool package_has_version = false;
   std::uint64_t written_bytes = 0;
-  for (const PackageFile& file : files) {
+  const std::size_t total = files.size();
+  const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
+  for (std::size_t i = 1; i <= total; ++i) {
+    const PackageFile& file = files[i - 1];
     std::filesystem::path target;
     std::wstring key;
     if (!ResolveWritablePath(plugins_dir, file.relative, target, key)) continue;
+    if (i % 20 == 1 || i == total) {
+      Report(request, static_cast<int>(75 + 23 * i / std::max<std::size_t>(total, 1)), step_text);
+    }
     PlannedFile plan{file.path, target, {}};
     if (!Sha256OfFile(file.path, plan.sha256, error)) {
       RemoveQuietly(stage);
@@ -298,9 +301,7 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   // report the old version until some later run rewrote it. Only a shipped one is kept.
   if (!package_has_version) version = VersionFromRelease(request);
 
-  const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
-  const bool deployed =
-      DeployPlanned(request, planned, version, written_bytes, deployment, result, step_text);
+  const bool deployed = DeployPlanned(request, planned, version, written_bytes, deployment, result);
   RemoveQuietly(stage);
   if (!deployed) {
     if (version && package_has_version) --result.writtenCount;
@@ -477,7 +478,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
     planned.push_back({blob, changes[k].local, changes[k].file->sha256});
   }
   const bool version_listed = manifest_has_version && version.has_value();
-  if (!DeployPlanned(request, planned, version, written_bytes, deployment, result, {})) {
+  if (!DeployPlanned(request, planned, version, written_bytes, deployment, result)) {
     return result;
   }
   if (version_listed) ++result.writtenCount;
