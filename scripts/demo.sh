@@ -21,6 +21,6 @@ mkdir -p "$WINEPREFIX"
 quiet wineserver -p || true
 trap 'quiet wineserver -k || true' EXIT
 quiet wine wineboot -i
-# Wine has no tar.exe; the tests' stand-in plays the system's.
-cp -f "$build/bin/tar.exe" "$WINEPREFIX/drive_c/windows/system32/tar.exe"
+# Wine has no tar.exe; the one Windows ships (built by scripts/system-tar.sh) goes there.
+cp -f "$build/system-tar/tar.exe" "$WINEPREFIX/drive_c/windows/system32/tar.exe"
 python3 "$root/scripts/demo.py" "$work"

@@ -61,9 +61,11 @@ start)
     reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
     touch "$WINEPREFIX/.kel-configured-3"
   fi
-  # The product calls the system's tar.exe; Wine has none, so the tests' stand-in goes there.
-  if [ -f "$KEL_BUILD_DIR/bin/tar.exe" ]; then
-    cp -f "$KEL_BUILD_DIR/bin/tar.exe" "$WINEPREFIX/drive_c/windows/system32/tar.exe"
+  # The product calls the system's tar.exe; Wine has none, so the one Windows ships (built by
+  # scripts/system-tar.sh) goes there.
+  if [ -f "$KEL_BUILD_DIR/system-tar/tar.exe" ]; then
+    cmp -s "$KEL_BUILD_DIR/system-tar/tar.exe" "$WINEPREFIX/drive_c/windows/system32/tar.exe" ||
+      cp -f "$KEL_BUILD_DIR/system-tar/tar.exe" "$WINEPREFIX/drive_c/windows/system32/tar.exe"
   fi
   ;;
 stop)

@@ -204,7 +204,9 @@ constexpr TemporaryForm kTemporaryForms[] = {
     {TemporaryKind::kPackage, L"kel_installer_pkg_", L".zip", false},
     {TemporaryKind::kStage, L"kel_installer_stage_", L"", true},
     {TemporaryKind::kBlobs, L"kel_diff_blobs_", L"", true},
-    {TemporaryKind::kCache, L"kel_installer_cache_", L"", true}};
+    {TemporaryKind::kCache, L"kel_installer_cache_", L"", true},
+    // the program copy that finished the uninstall it ran
+    {TemporaryKind::kFinishCopy, L"kel_setup_finish_", L".exe", false}};
 
 }  // namespace
 

@@ -43,8 +43,9 @@ bool OwnerMayBeRunning(const NameOwner& owner);
 std::wstring NewRunStamp();
 
 // Temporary names in the user's TEMP folder: "kel_installer_pkg_" + stamp + ".zip" (a package
-// file), "kel_installer_stage_", "kel_diff_blobs_", "kel_installer_cache_" + stamp (folders).
-enum class TemporaryKind { kPackage, kStage, kBlobs, kCache };
+// file), "kel_installer_stage_", "kel_diff_blobs_", "kel_installer_cache_" + stamp (folders),
+// "kel_setup_finish_" + stamp + ".exe" (the program copy that finishes an uninstall).
+enum class TemporaryKind { kPackage, kStage, kBlobs, kCache, kFinishCopy };
 std::filesystem::path MakeTemporaryName(TemporaryKind kind);
 // The owner of one of those names; nothing for any other name.
 std::optional<NameOwner> ParseTemporaryName(std::wstring_view name, bool is_directory);

@@ -321,15 +321,6 @@ class FetchOnceTest(SilentRunCase):
                 with open(registry, "rb") as stream:
                     self.assertEqual(stream.read(), b'{"user": "data"}')
 
-    def test_slow_but_progressing_extraction_succeeds(self):
-        plugins = self.sketchup_plugins(2025)
-        run = kel_e2e.run_setup(["--silent", "--no-launch", "--origin", self.backend.origin],
-                                self.profile, {"KEL_TAR_SLOW_MS": "150"})
-        self.assertEqual(run.exit_code, 0, run)
-        self.assertEqual(os.listdir(self.profile.temp), [])
-        self.assertGreater(run.elapsed, 0.15 * len(self.files))
-        self.assert_installed(plugins)
-
     def small_drive(self, size):
         """A drive letter on a tmpfs of `size` mounted inside drive_c. Wine shows a mount
         point below a drive as a reparse point, which the product rightly refuses to cross:
