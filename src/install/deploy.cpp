@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
@@ -95,6 +96,8 @@ std::string RefusedText(const std::filesystem::path& target) {
 
 constexpr DWORD kCopyBlock = 1 << 20;
 
+std::atomic<bool> g_flush_written_files{true};
+
 struct AlignedDelete {
   void operator()(unsigned char* p) const { ::operator delete[](p, std::align_val_t(32)); }
 };
@@ -128,7 +131,7 @@ bool CopyHashed(const std::filesystem::path& source, HANDLE out, const std::file
       return false;
     }
   }
-  if (!FlushFileBuffers(out)) {
+  if (g_flush_written_files.load(std::memory_order_relaxed) && !FlushFileBuffers(out)) {
     error = WinErrorText("写入安装文件失败，可能磁盘空间不足", GetLastError()) + ": " +
             WideToUtf8(target.wstring());
     return false;
@@ -382,6 +385,8 @@ std::string Deployment::RollBackAfter(const std::string& error) {
   for (const std::string& warning : warnings) message += "\n" + warning;
   return message;
 }
+
+void SetFlushWrittenFiles(bool flush) { g_flush_written_files.store(flush); }
 
 bool RecoverUnfinishedDeployment(const std::filesystem::path& plugins_dir, std::string& error) {
   const std::filesystem::path marker = MarkerOf(plugins_dir);

@@ -103,6 +103,10 @@ class Deployment {
   bool open_ = true;
 };
 
+// For the install benchmark only: whether each written file is flushed (default true), so
+// that what the flushes cost can be measured against one flush of the whole volume.
+void SetFlushWrittenFiles(bool flush);
+
 // What a killed or failed deployment left in `plugins_dir` (its record beside VERSION): when
 // every recorded file already holds its new bytes the deployment is finished (VERSION, aside
 // copies, record); otherwise every recorded file is put back as it was. Call it before
