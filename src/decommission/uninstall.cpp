@@ -210,6 +210,7 @@ UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool 
     if (!lock.Acquire(dir, lock_error)) {
       result.warnings.push_back(lock_error);
       if (result.unfinished.empty()) result.unfinished = lock_error;
+      center_kept = true;
       continue;
     }
 
