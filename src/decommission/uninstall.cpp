@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "decommission/root_scan.h"
 #include "install/deploy.h"
+#include "install/plugins_lock.h"
 #include "safefs/state_file.h"
 
 namespace kel {
@@ -163,6 +164,15 @@ UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool 
       continue;
     }
     const int base = static_cast<int>(i * 85 / count);
+
+    // Never beside an install or another uninstall of the same folder.
+    PluginsFolderLock lock;
+    std::string lock_error;
+    if (!lock.Acquire(dir, lock_error)) {
+      result.warnings.push_back(lock_error);
+      if (result.unfinished.empty()) result.unfinished = lock_error;
+      continue;
+    }
 
     Report(progress, base + 10, kScanProgress);
     nlohmann::json report;
