@@ -11,6 +11,7 @@
 #include "decommission/cleanup_steps.h"
 #include "decommission/gate.h"
 #include "decommission/managed_paths.h"
+#include "decommission/no_loss_proof.h"
 #include "decommission/receipts.h"
 #include "decommission/record_fingerprint.h"
 #include "decommission/root_gate_lock.h"
@@ -185,6 +186,23 @@ bool RestoreManagedPlugin(const std::string& pluginId, const std::string& regist
   }
   KeepEntryNameCase(plan.gatePath);
   Checkpoint(checkpoint, RestoreCheckpoint::kEntryWritten);
+
+  // The record and the payload store go next: only once the entry in the root is proven to
+  // hold the stored original's bytes.
+  std::string kept_digest;
+  std::string digest_error;
+  const std::string entry_name = WideToUtf8(plan.gatePath.filename().native());
+  const Finding kept = Sha256Tagged(written, kept_digest, digest_error)
+                           ? Finding::Yes()
+                           : Finding::Unknown(Doubt::kDamaged, WideToUtf8(plan.gatePath.native()));
+  const Finding proof = ProveNoLoss(
+      {UserBytes{WideToUtf8(payload_path.native()), entry_name, Finding::Yes(),
+                 record.package_hash}},
+      {KeptCopy{WideToUtf8(plan.gatePath.native()), entry_name, kept, kept_digest, false}});
+  if (!proof.yes()) {
+    SetErrorIfEmpty(error, "original root payload restoration could not be verified");
+    return false;
+  }
 
   PluginRegistry after;
   if (!RemovePluginFromRegistry(registry_path, pluginId, after, error)) {
