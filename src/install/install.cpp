@@ -101,9 +101,17 @@ bool ManifestPathUsable(const std::string& relative, std::filesystem::path& loca
   return !ExcludedThroughShortName(plugins_dir, wide);
 }
 
-void WriteVersionFile(const std::filesystem::path& center_dir, const std::string& version_code) {
-  std::string ignored;
-  WriteStateFileAtomic(center_dir / L"VERSION", version_code + "\n", kStateFileLimit1KiB, ignored);
+// An install whose VERSION could not be written is not done: it would report success while
+// the folder still names the old version (or none), and no later run would mend it.
+bool WriteVersionFile(const std::filesystem::path& center_dir, const std::string& version_code,
+                      std::string& error) {
+  std::string detail;
+  if (WriteStateFileAtomic(center_dir / L"VERSION", version_code + "\n", kStateFileLimit1KiB,
+                           detail)) {
+    return true;
+  }
+  error = "写入版本文件失败: " + detail;
+  return false;
 }
 
 struct PackageFile {
@@ -271,8 +279,11 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   // The VERSION of an earlier install must not survive an update by package: it would
   // report the old version until some later run rewrote it. Only a shipped one is kept.
   const std::filesystem::path center = plugins_dir / L"kel_plugin_center";
-  if (request.release && !request.release->versionCode.empty() && !package_has_version) {
-    WriteVersionFile(center, request.release->versionCode);
+  if (request.release && !request.release->versionCode.empty() && !package_has_version &&
+      !WriteVersionFile(center, request.release->versionCode, error)) {
+    result.message = deployment.RollBackAfter(error);
+    RemoveQuietly(stage);
+    return;
   }
   deployment.Commit();
   RemoveQuietly(stage);
@@ -362,9 +373,12 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   }
 
   if (changes.empty()) {
+    if (!release.versionCode.empty() &&
+        !WriteVersionFile(center, release.versionCode, result.message)) {
+      return result;
+    }
     result.success = true;
     result.way = InstallWay::NothingToDo;
-    if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
     deployment.Commit();
     Report(request, 100, "本地文件均已是最新，无需更新。");
     return result;
@@ -420,7 +434,13 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
     if (written) ++result.writtenCount;
     if (unchanged) ++result.unchangedCount;
   }
-  if (!release.versionCode.empty()) WriteVersionFile(center, release.versionCode);
+  if (!release.versionCode.empty()) {
+    std::string error;
+    if (!WriteVersionFile(center, release.versionCode, error)) {
+      result.message = deployment.RollBackAfter(error);
+      return result;
+    }
+  }
   deployment.Commit();
   result.success = true;
   result.way = InstallWay::Differential;

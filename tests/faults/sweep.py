@@ -124,14 +124,55 @@ PENDING_ROOT = "old_tool.rb.pending_delete_1700000000_4242_1"
 PENDING_LISTED = "main.rb.pending_delete_1700000000_4242_2"
 
 
+def populate_small(plugins):
+    """One of each kind: a marketplace plugin, a takeover in two registries, a takeover with
+    its own companion, an orphan gate with its stored copy, the user's own plugin."""
+    f = uninstall_fixture
+    managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
+    alice = os.path.join(managed, "users", "alice")
+    f.write(os.path.join(plugins, "sketchtools.rb"), f.gate("mk.sketchtools"))
+    f.write(os.path.join(plugins, "sketchtools", "main.rb"), "# mk.sketchtools\n")
+    entry = b"# mk.sketchtools\nrequire 'sketchtools/main'\n"
+    f.write(os.path.join(managed, "payloads", "mk.sketchtools", f.sha(entry), "sketchtools.rb"),
+            entry)
+    for directory, plugin_id, name in ((managed, "user.dup", "dup.rb"),
+                                       (alice, "user.dup", "dup.rb"),
+                                       (alice, "user.roofer", "roofer.rb"),
+                                       (managed, "user.lost", "lost_tool.rb")):
+        original = f.ORIGINALS[name]
+        f.write(os.path.join(plugins, name), f.gate(plugin_id))
+        f.write(os.path.join(directory, "payloads", plugin_id, f.sha(original), name), original)
+    f.write(os.path.join(plugins, "roofer", "main.rb"), "# user code of user.roofer\n")
+    f.write(os.path.join(managed, "plugin_registry.json"), f.registry({
+        "mk.sketchtools": f.record("sketchtools.rb", "sketchtools", "marketplace"),
+        "user.dup": f.record("dup.rb", "", "local_takeover", f.ORIGINALS["dup.rb"])}))
+    f.write(os.path.join(alice, "plugin_registry.json"), f.registry({
+        "user.dup": f.record("dup.rb", "", "local_takeover", f.ORIGINALS["dup.rb"]),
+        "user.roofer": f.record("roofer.rb", "roofer", "local_takeover",
+                                f.ORIGINALS["roofer.rb"])}))
+    for relative, content in f.OWN_FILES.items():
+        f.write(os.path.join(plugins, *relative.split("/")), content)
+
+
+def expected_small():
+    f = uninstall_fixture
+    out = {name: f.ORIGINALS[name] for name in ("dup.rb", "roofer.rb", "lost_tool.rb")}
+    out.update({"roofer/": "<dir>", os.path.join("roofer", "main.rb"):
+                b"# user code of user.roofer\n", "own_plugin/": "<dir>"})
+    for relative, content in f.OWN_FILES.items():
+        out[os.path.join(*relative.split("/"))] = content
+    return out
+
+
 class UninstallScenario(Scenario):
     """Plugins folders the plugin center filled: marketplace plugins, takeovers in two
     registries, the user's own plugins, orphan gates and a pending cleanup."""
 
-    def __init__(self, name, years):
+    def __init__(self, name, years, small=False):
         super().__init__()
         self.name = name
         self.years = years
+        self.small = small
         self.release_dir = tempfile.mkdtemp(prefix="kel_faults_release_")
         release_builder.build_release_from_files(uninstall_fixture.CENTER_FILES,
                                                  self.release_dir, "3.2.0")
@@ -148,7 +189,7 @@ class UninstallScenario(Scenario):
         os.remove(package)
         for year in self.years:
             plugins = profile.plugins_dir(year)
-            uninstall_fixture.populate(plugins)
+            (populate_small if self.small else uninstall_fixture.populate)(plugins)
             # Files moved aside earlier because something held them: one found by its name,
             # one listed in the ledger beside the registry. Both must go.
             managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
@@ -166,6 +207,8 @@ class UninstallScenario(Scenario):
         return ["--silent", "--uninstall"]
 
     def user_bytes(self):
+        if self.small:
+            return {v for k, v in expected_small().items() if v != "<dir>"}
         out = set(uninstall_fixture.ORIGINALS.values()) | set(uninstall_fixture.OWN_FILES.values())
         for plugin in ("user.roofer", "user.measure", "user.legacy"):
             out.add(("# user code of %s\n" % plugin).encode())
@@ -174,7 +217,7 @@ class UninstallScenario(Scenario):
     def check_final(self, profile):
         for year in self.years:
             got = uninstall_fixture.snapshot(profile.plugins_dir(year))
-            want = uninstall_fixture.expected_plugins_folder()
+            want = expected_small() if self.small else uninstall_fixture.expected_plugins_folder()
             if got != want:
                 return "Plugins %d: %s" % (year, differences(got, want))
         for folder in ("KelPlatformV3", "com.kel.pluginmanager"):
@@ -281,6 +324,8 @@ def make_scenario(name):
         return UninstallScenario("uninstall", (2025, 2024))
     if name == "uninstall-one":
         return UninstallScenario("uninstall-one", (2025,))
+    if name == "uninstall-small":
+        return UninstallScenario("uninstall-small", (2025,), small=True)
     if name == "update":
         return UpdateScenario("update", "differential")
     if name == "package-update":
@@ -288,7 +333,7 @@ def make_scenario(name):
     raise SystemExit("no scenario " + name)
 
 
-SCENARIOS = ("uninstall", "uninstall-one", "update", "package-update")
+SCENARIOS = ("uninstall", "uninstall-one", "uninstall-small", "update", "package-update")
 
 
 # ---- the sweep ------------------------------------------------------------------------------
@@ -305,6 +350,7 @@ class Sweep:
         self.user = scenario.user_bytes()
         self.expected = None
         self.trace = []
+        self.injected = ""
 
     def close(self):
         self.profile.remove()
@@ -387,6 +433,9 @@ class Sweep:
             with open(note, encoding="utf-8", errors="replace") as stream:
                 injected = stream.read().strip()
             os.remove(note)
+        # Download threads may order their calls differently from the counting run: what was
+        # hit is what this run's note says.
+        self.injected = describe_note(injected)
         if first.timed_out:
             return ["%s run timed out" % mode]
         if mode == "die" and injected and first.exit_code != DEATH_EXIT:
@@ -411,6 +460,16 @@ class Sweep:
             print("  %s %d: first exit %d, %d recovery runs%s" % (
                 mode, n, first.exit_code, runs, "" if not wrong else " FAILED"), flush=True)
         return wrong
+
+
+def describe_note(line):
+    """"! fail<TAB>N<TAB>error<TAB>R|M<TAB>function<TAB>path" (or "! die<TAB>N<TAB>...") as
+    "mutating function path"."""
+    parts = line.split("\t")
+    rest = parts[3:] if parts[0] == "! fail" else parts[2:]
+    if len(rest) < 3:
+        return ""
+    return "%s %s %s" % ("mutating" if rest[0] == "M" else "read", rest[1], rest[2])
 
 
 def choose(trace, reads, stride, only):
@@ -441,7 +500,7 @@ def sweep(name, modes, numbers=None, reads=False, stride=1, error="sharing", ver
                 runs += 1
                 wrong = work.one(n, mode)
                 if wrong:
-                    failures.append((name, n, mode, work.operation(n), wrong))
+                    failures.append((name, n, mode, work.injected or work.operation(n), wrong))
                     report(failures[-1], error)
         return failures, total, mutating, runs, time.monotonic() - started
     finally:
