@@ -14,7 +14,7 @@ the scenario's own expectation).
   tests/faults/sweep.py --list                              scenarios and their rows
   tests/faults/sweep.py --scenario uninstall --count        operations of a clean run
   tests/faults/sweep.py --scenario uninstall                every mutating N, both modes
-  tests/faults/sweep.py --scenario uninstall --mode die --n 812     replay one N
+  tests/faults/sweep.py --scenario uninstall --mode die --n 812    replay one N
   tests/faults/sweep.py --scenario update --reads --stride 7        reads too, every 7th
   tests/faults/sweep.py --sample                            what scripts/test.sh runs
 
@@ -31,6 +31,7 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -166,7 +167,8 @@ def expected_small():
 
 class UninstallScenario(Scenario):
     """Plugins folders the plugin center filled: marketplace plugins, takeovers in two
-    registries, the user's own plugins, orphan gates and a pending cleanup."""
+    registries, the user's own plugins, orphan gates and files pending deletion. Small: one
+    folder with one of each kind; else two folders with the uninstall end-to-end fixture."""
 
     def __init__(self, name, years, small=False):
         super().__init__()
@@ -321,11 +323,9 @@ class UpdateScenario(Scenario):
 
 def make_scenario(name):
     if name == "uninstall":
-        return UninstallScenario("uninstall", (2025, 2024))
-    if name == "uninstall-one":
-        return UninstallScenario("uninstall-one", (2025,))
-    if name == "uninstall-small":
-        return UninstallScenario("uninstall-small", (2025,), small=True)
+        return UninstallScenario("uninstall", (2025,), small=True)
+    if name == "uninstall-rich":
+        return UninstallScenario("uninstall-rich", (2025, 2024))
     if name == "update":
         return UpdateScenario("update", "differential")
     if name == "package-update":
@@ -333,7 +333,7 @@ def make_scenario(name):
     raise SystemExit("no scenario " + name)
 
 
-SCENARIOS = ("uninstall", "uninstall-one", "uninstall-small", "update", "package-update")
+SCENARIOS = ("uninstall", "uninstall-rich", "update", "package-update")
 
 
 # ---- the sweep ------------------------------------------------------------------------------
@@ -393,7 +393,8 @@ class Sweep:
     def count(self):
         """The clean run: its operations, and the final state every other run must reach."""
         self.reset()
-        trace = os.path.join(self.profile.root, "..", "faults_%s.trace" % self.scenario.name)
+        trace = os.path.join(self.profile.root, "..", os.path.basename(self.profile.root) +
+                             ".trace")
         trace = os.path.abspath(trace)
         if os.path.exists(trace):
             os.remove(trace)
@@ -420,8 +421,8 @@ class Sweep:
     def one(self, n, mode):
         """One N in one mode; a list of what went wrong."""
         self.reset()
-        note = os.path.join(self.profile.root, "..", "faults_%s_%d.note" % (self.scenario.name,
-                                                                           os.getpid()))
+        note = os.path.join(self.profile.root, "..", os.path.basename(self.profile.root) +
+                            ".note")
         note = os.path.abspath(note)
         if os.path.exists(note):
             os.remove(note)
@@ -518,14 +519,16 @@ def report(failure, error):
         name, mode, n, " --error " + error if mode == "fail" else ""), flush=True)
 
 
-# The deterministic sample scripts/test.sh runs: (scenario, modes, stride, reads, error).
-# Every mutating operation of one uninstall and one update in crash mode; a stride of the rest.
+# The deterministic sample scripts/test.sh runs, on two workers (each its own profile):
+# (scenario, modes, stride, reads, error). Every mutating operation of one uninstall and one
+# update in crash mode; a stride of the rest.
 SAMPLE = [
-    ("uninstall-one", ("die",), 1, False, "sharing"),
-    ("update", ("die",), 1, False, "sharing"),
-    ("uninstall-one", ("fail",), 9, False, "sharing"),
-    ("update", ("fail",), 3, False, "denied"),
-    ("package-update", ("die", "fail"), 17, False, "full"),
+    [("uninstall", ("die",), 1, False, "sharing"),
+     ("uninstall", ("fail",), 13, False, "sharing")],
+    [("update", ("die",), 1, False, "sharing"),
+     ("update", ("fail",), 3, False, "denied"),
+     ("package-update", ("die", "fail"), 11, False, "full"),
+     ("uninstall-rich", ("die",), 97, False, "sharing")],
 ]
 
 
@@ -548,13 +551,29 @@ def main():
             print(name)
         return 0
     if args.sample:
-        plan = SAMPLE
+        workers = SAMPLE
     else:
         modes = ("fail", "die") if args.mode == "both" else (args.mode,)
-        plan = [(name, modes, args.stride, args.reads, args.error)
-                for name in (args.scenario or ["uninstall", "update"])]
-    failures = []
+        workers = [[(name, modes, args.stride, args.reads, args.error)
+                    for name in (args.scenario or ["uninstall", "update"])]]
     started = time.monotonic()
+    results = [None] * len(workers)
+
+    def work(index):
+        results[index] = run_plan(workers[index], args)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(workers))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    failures = [f for found in results for f in (found if found is not None else ["crashed"])]
+    print("sweep: %d failure(s), %.0f s" % (len(failures), time.monotonic() - started))
+    return 1 if failures else 0
+
+
+def run_plan(plan, args):
+    failures = []
     for name, modes, stride, reads, error in plan:
         if args.count:
             scenario = make_scenario(name)
@@ -574,8 +593,7 @@ def main():
         print("%s %s: %d of %d operations (%d mutating) tried, %d failed, %.0f s" % (
             name, "/".join(modes), runs, total, mutating, len(found), seconds), flush=True)
         failures += found
-    print("sweep: %d failure(s), %.0f s" % (len(failures), time.monotonic() - started))
-    return 1 if failures else 0
+    return failures
 
 
 if __name__ == "__main__":
