@@ -523,9 +523,9 @@ def report(failure, error):
 # (scenario, modes, stride, reads, error). Every mutating operation of one uninstall and one
 # update in crash mode; a stride of the rest.
 SAMPLE = [
-    [("uninstall", ("die",), 1, False, "sharing"),
-     ("uninstall", ("fail",), 13, False, "sharing")],
+    [("uninstall", ("die",), 1, False, "sharing")],
     [("update", ("die",), 1, False, "sharing"),
+     ("uninstall", ("fail",), 13, False, "sharing"),
      ("update", ("fail",), 3, False, "denied"),
      ("package-update", ("die", "fail"), 11, False, "full"),
      ("uninstall-rich", ("die",), 97, False, "sharing")],
