@@ -12,6 +12,7 @@
 
 #include "registry/command_verification.h"
 #include "registry/registry_store.h"
+#include "safefs/volume_cache.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ std::string PluginId(int i) { return "plugin." + std::to_string(100000 + i); }
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  kel::VolumeCacheScope operation;  // the whole benchmark is one operation, as a run is
   namespace fs = std::filesystem;
   const fs::path dir = argc > 1 ? fs::path(argv[1])
                                 : fs::temp_directory_path() / ("kel_registry_bench_" + std::to_string(GetCurrentProcessId()));

@@ -1,7 +1,6 @@
 #include "app/background.h"
 
 #include <exception>
-#include <memory>
 #include <optional>
 #include <utility>
 
@@ -14,23 +13,6 @@ namespace kel {
 
 namespace {
 
-struct SharedState {
-  std::atomic<HWND> window{nullptr};
-  std::mutex posterLock;
-  std::shared_ptr<const MessagePoster> poster;
-  std::atomic<bool> busy{false};
-  ReleaseStore releases;
-  // Written once before the window exists; read-only afterwards.
-  std::string origin;
-  OperationEngines engines;
-};
-
-// Never destroyed: a detached worker may still be running while the process ends.
-SharedState& State() {
-  static SharedState& state = *new SharedState;
-  return state;
-}
-
 std::string ExceptionText() {
   try {
     throw;
@@ -39,72 +21,6 @@ std::string ExceptionText() {
   } catch (...) {
     return {};
   }
-}
-
-// PostMessageW to the main window, or to the poster that stands in for it. False when there is
-// nobody to receive the message.
-bool Post(UINT message, WPARAM wParam, LPARAM lParam) {
-  std::shared_ptr<const MessagePoster> poster;
-  {
-    std::lock_guard lock(State().posterLock);
-    poster = State().poster;
-  }
-  if (poster) return (*poster)(message, wParam, lParam);
-  HWND window = State().window.load();
-  return window && PostMessageW(window, message, wParam, lParam);
-}
-
-bool HasReceiver() {
-  std::lock_guard lock(State().posterLock);
-  return State().poster || State().window.load();
-}
-
-// Hands the outcome to the window. Without a window nobody would clear the busy flag, so it
-// is cleared here instead.
-void PostDone(std::unique_ptr<OperationOutcome> outcome) {
-  if (Post(WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(outcome.get()))) {
-    outcome.release();
-    return;
-  }
-  State().busy.exchange(false);
-}
-
-// A detached Win32 thread running `body`, which must not throw. Native threads rather than
-// std::thread: detached winpthreads threads were seen to hang their creator under Wine.
-bool StartDetached(std::function<void()> body) {
-  auto task = std::make_unique<std::function<void()>>(std::move(body));
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](LPVOID parameter) -> DWORD {
-        std::unique_ptr<std::function<void()>> own(static_cast<std::function<void()>*>(parameter));
-        (*own)();
-        return 0;
-      },
-      task.get(), 0, nullptr);
-  if (!thread) return false;
-  task.release();
-  CloseHandle(thread);
-  return true;
-}
-
-void StartWorker(std::function<OperationOutcome()> body, bool isUninstall) {
-  std::string failure;
-  try {
-    if (StartDetached([body = std::move(body)] {
-          PostDone(std::make_unique<OperationOutcome>(body()));
-        })) {
-      return;
-    }
-    failure = WinErrorText("创建后台线程失败", GetLastError());
-  } catch (...) {
-    failure = ExceptionText();
-  }
-  // No thread: report through the same message so the busy state ends the usual way.
-  auto outcome = std::make_unique<OperationOutcome>();
-  outcome->isUninstall = isUninstall;
-  outcome->message = (isUninstall ? UninstallFailureMessage("") : InstallFailureMessage("")) +
-                     UnexpectedErrorText(failure);
-  PostDone(std::move(outcome));
 }
 
 }  // namespace
@@ -209,6 +125,7 @@ OperationOutcome RunInstallOperation(const InstallJob& job, const OperationEngin
   outcome.success = !failure.has_value();
   outcome.message = outcome.success ? InstallSuccessMessage(count, written, unchanged)
                                     : InstallFailureMessage(*failure);
+  KeepAppsEntry(engines, job.dirs, release ? release->pluginName : std::string(), false);
   return outcome;
 }
 
@@ -221,6 +138,7 @@ OperationOutcome RunUninstallOperation(const UninstallJob& job, const OperationE
     engines.waitForProcessExit(job.waitPid, kWaitForProcessMs);
   }
   UninstallResult result = engines.runUninstall(job.dirs, job.purgeGlobal, progress);
+  KeepAppsEntry(engines, job.dirs, std::string(), true);
   outcome.message = UninstallSummaryMessage(result);
   outcome.success = UninstallCountsAsSuccess(result);
   return outcome;
@@ -248,76 +166,6 @@ OperationOutcome GuardedUninstallOperation(const UninstallJob& job,
     outcome.isUninstall = true;
     outcome.message = UninstallFailureMessage("") + UnexpectedErrorText(ExceptionText());
     return outcome;
-  }
-}
-
-void ConfigureBackgroundOperations(std::string origin, OperationEngines engines) {
-  State().origin = std::move(origin);
-  State().engines = std::move(engines);
-}
-
-void SetMainWindow(HWND window) { State().window.store(window); }
-
-HWND MainWindow() { return State().window.load(); }
-
-void SetMessagePoster(MessagePoster poster) {
-  auto shared = poster ? std::make_shared<const MessagePoster>(std::move(poster)) : nullptr;
-  std::lock_guard lock(State().posterLock);
-  State().poster = std::move(shared);
-}
-
-ReleaseStore& SharedReleaseStore() { return State().releases; }
-
-bool IsBusy() { return State().busy.load(); }
-
-bool ClearBusy() { return State().busy.exchange(false); }
-
-void StartVersionCheck() {
-  std::string failure;
-  try {
-    if (StartDetached([] {
-          const bool ok = RunReleaseQuery(State().engines, State().origin, State().releases);
-          Post(WM_SETUP_VERSION_CHECKED, ok ? 1 : 0, 0);
-        })) {
-      return;
-    }
-    failure = WinErrorText("创建后台线程失败", GetLastError());
-  } catch (...) {
-    failure = ExceptionText();
-  }
-  // Without a query thread the window still has to leave its "checking" state.
-  State().releases.StoreQueryResult(false, {}, UnexpectedErrorText(failure));
-  Post(WM_SETUP_VERSION_CHECKED, 0, 0);
-}
-
-bool start_install_worker(std::vector<std::wstring> dirs, std::wstring package,
-                          std::uint32_t waitPid) {
-  if (State().busy.exchange(true)) return false;
-  auto job = std::make_shared<InstallJob>(InstallJob{std::move(dirs), std::move(package), waitPid});
-  StartWorker(
-      [job] {
-        return GuardedInstallOperation(*job, State().engines, State().origin, State().releases,
-                                       PostProgress);
-      },
-      false);
-  return true;
-}
-
-bool start_uninstall_worker(std::vector<std::wstring> dirs, bool purgeGlobal,
-                            std::uint32_t waitPid) {
-  if (State().busy.exchange(true)) return false;
-  auto job = std::make_shared<UninstallJob>(UninstallJob{std::move(dirs), purgeGlobal, waitPid});
-  StartWorker([job] { return GuardedUninstallOperation(*job, State().engines, PostProgress); },
-              true);
-  return true;
-}
-
-void PostProgress(int percent, const std::string& text) {
-  if (!HasReceiver()) return;
-  auto note = std::make_unique<ProgressNote>(ProgressNote{percent, Utf8ToWide(text)});
-  // A post fails only while the window is going away; then the note is ours to free.
-  if (Post(WM_SETUP_PROGRESS, 0, reinterpret_cast<LPARAM>(note.get()))) {
-    note.release();
   }
 }
 

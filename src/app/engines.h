@@ -32,6 +32,12 @@ struct OperationEngines {
   std::function<bool()> isSketchUpRunning;
   std::function<std::string(const std::wstring& pluginsDir)> readInstalledVersion;
   std::function<int(const std::string& a, const std::string& b)> compareVersions;
+  // After an install (mayRemove false) or uninstall run over `dirs`: the Apps & features entry
+  // brought in line with the folders holding the center. Returns the lines for the log; never
+  // changes the run's outcome. `pluginName` is the release's, empty when none was known.
+  std::function<std::vector<std::string>(const std::vector<std::wstring>& dirs,
+                                         const std::string& pluginName, bool mayRemove)>
+      updateAppsEntry;
   // One line of the run log; empty when no log is kept.
   std::function<void(std::string_view line)> log;
 };
@@ -43,6 +49,10 @@ OperationEngines ProductionEngines();
 // install took, every progress text once, every warning and error).
 OperationEngines LoggedEngines(OperationEngines engines,
                                std::function<void(std::string_view line)> log);
+
+// Calls engines.updateAppsEntry when bound; whatever it throws or reports goes to the log only.
+void KeepAppsEntry(const OperationEngines& engines, const std::vector<std::wstring>& dirs,
+                   const std::string& pluginName, bool mayRemove);
 
 // The way an install took, as the run log names it.
 std::string InstallWayText(const InstallResult& result);

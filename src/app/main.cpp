@@ -46,9 +46,34 @@ int RunWizard(HINSTANCE instance, int show_command, const kel::OperationEngines&
   return got == 0 ? static_cast<int>(message.wParam) : 0;
 }
 
+// "--help" with "--silent": the text goes to the console of the program that started us, if
+// any (or the file or pipe our output was redirected to), and to the log; never a window.
+void PrintHelpToParentConsole(const std::wstring& text) {
+  const bool attached = AttachConsole(ATTACH_PARENT_PROCESS) != 0;
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+    std::wstring lines;
+    for (wchar_t c : text) {
+      if (c == L'\n') lines += L'\r';
+      lines += c;
+    }
+    lines += L"\r\n";
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(out, &mode)) {
+      WriteConsoleW(out, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+    } else {
+      const std::string bytes = kel::WideToUtf8(lines);
+      WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+  }
+  if (attached) FreeConsole();
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
+  kel::SuppressSystemErrorDialogs();
   // First: the program is started from download folders, where a planted DLL may lie.
   kel::RestrictDllSearchToSystem32();
   SetProcessDPIAware();
@@ -56,6 +81,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   InitCommonControlsEx(&controls);
 
   kel::SetupOptions options = kel::ParseCommandLine();
+  if (options.help && options.silent) {
+    kel::RunLog& log = kel::ProcessLog();
+    if (!options.log.empty() && log.Open(options.log)) {
+      log.Write("command line: " + kel::WideToUtf8(GetCommandLineW()));
+      log.Write(kel::WideToUtf8(kel::HelpText()));
+      log.Write("exit code 0");
+    }
+    PrintHelpToParentConsole(kel::HelpText());
+    return 0;
+  }
   if (options.help) {
     MessageBoxW(nullptr, kel::HelpText().c_str(), kel::kWizardWindowTitle,
                 MB_OK | MB_ICONINFORMATION);

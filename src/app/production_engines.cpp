@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 
+#include "app/apps_entry.h"
 #include "app/launch.h"
 #include "app/silent_runner.h"
 #include "common/text.h"
@@ -60,7 +61,29 @@ OperationEngines ProductionEngines() {
   engines.compareVersions = [](const std::string& a, const std::string& b) {
     return CompareVersions(a, b);
   };
+  engines.updateAppsEntry = UpdateAppsEntry;
   return engines;
+}
+
+void KeepAppsEntry(const OperationEngines& engines, const std::vector<std::wstring>& dirs,
+                   const std::string& pluginName, bool mayRemove) {
+  if (!engines.updateAppsEntry) return;
+  std::vector<std::string> lines;
+  try {
+    lines = engines.updateAppsEntry(dirs, pluginName, mayRemove);
+  } catch (const std::exception& e) {
+    lines.push_back(std::string("warning: the Apps & features entry was not updated: ") + e.what());
+  } catch (...) {
+    lines.push_back("warning: the Apps & features entry was not updated");
+  }
+  if (!engines.log) return;
+  for (const std::string& line : lines) {
+    try {
+      engines.log(line);
+    } catch (...) {
+      return;
+    }
+  }
 }
 
 std::string InstallWayText(const InstallResult& result) {

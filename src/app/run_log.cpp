@@ -4,15 +4,21 @@
 
 #include <cstdio>
 
+#include "common/file_tree.h"
+
 namespace kel {
 
 bool RunLog::Open(const std::filesystem::path& path) {
   std::lock_guard lock(mutex_);
   // Append-only access: every write lands at the end, even with another run logging to the
-  // same file.
-  file_.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return file_.get() != INVALID_HANDLE_VALUE;
+  // same file. Delete sharing: the log never stands in the way of removing its folder, and
+  // this run's own removals keep it (and with it the folder it lies in).
+  file_.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file_.get() == INVALID_HANDLE_VALUE) return false;
+  KeepThroughTreeRemovals(file_.get());
+  return true;
 }
 
 bool RunLog::IsOpen() const {

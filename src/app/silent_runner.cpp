@@ -7,6 +7,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "install/download_cache.h"
+#include "safefs/volume_cache.h"
 
 namespace kel {
 namespace {
@@ -34,6 +35,8 @@ int RunSilent(const SetupOptions& options, const std::string& resolved_origin,
   auto log = [&engines](std::string_view line) {
     if (engines.log) engines.log(line);
   };
+  // The whole run is one operation for what the path proofs remember of the drives.
+  VolumeCacheScope volumes;
   if (options.wait_pid != 0) engines.waitForProcessExit(options.wait_pid, kWaitPidTimeoutMs);
 
   std::vector<std::wstring> targets;
@@ -58,13 +61,15 @@ int RunSilent(const SetupOptions& options, const std::string& resolved_origin,
   // Lower layers may throw on unexpected conditions; a silent run still ends in its
   // documented exit code rather than dying.
   if (options.mode == "uninstall") {
+    int code = kExitOperationFailed;
     try {
-      return engines.runUninstall(targets, options.purge_global, ProgressCallback()).success
-                 ? kExitSuccess
-                 : kExitOperationFailed;
+      if (engines.runUninstall(targets, options.purge_global, ProgressCallback()).success) {
+        code = kExitSuccess;
+      }
     } catch (...) {
-      return kExitOperationFailed;
     }
+    KeepAppsEntry(engines, targets, std::string(), true);
+    return code;
   }
 
   std::optional<InstallerRelease> release;
@@ -81,20 +86,27 @@ int RunSilent(const SetupOptions& options, const std::string& resolved_origin,
     }
   }
 
-  DownloadCache cache;  // each file fetched once for every version of the run
-  for (const std::wstring& target : targets) {
-    InstallRequest request;
-    request.cache = &cache;
-    request.pluginsDir = target;
-    request.origin = resolved_origin;
-    request.release = release;
-    request.offlinePackage = options.package;
-    try {
-      if (!engines.installIntoPlugins(request).success) return kExitOperationFailed;
-    } catch (...) {
-      return kExitOperationFailed;
+  bool installed = true;
+  {
+    DownloadCache cache;  // each file fetched once for every version of the run
+    for (const std::wstring& target : targets) {
+      InstallRequest request;
+      request.cache = &cache;
+      request.pluginsDir = target;
+      request.origin = resolved_origin;
+      request.release = release;
+      request.offlinePackage = options.package;
+      try {
+        installed = engines.installIntoPlugins(request).success;
+      } catch (...) {
+        installed = false;
+      }
+      if (!installed) break;
     }
   }
+  // Also after a failure: the versions installed before it hold the center.
+  KeepAppsEntry(engines, targets, release ? release->pluginName : std::string(), false);
+  if (!installed) return kExitOperationFailed;
 
   if (!options.no_launch) {
     try {

@@ -9,4 +9,9 @@ namespace kel {
 // system libraries load later on demand.
 void RestrictDllSearchToSystem32();
 
+// No critical-error, fault or open-file dialog of the system for this process. A DLL or export
+// that turns out missing on its first call fails that call (the error 126 or 127) instead of
+// ending the program.
+void SuppressSystemErrorDialogs();
+
 }  // namespace kel

@@ -100,7 +100,23 @@ std::vector<TargetRow> BuildTargetRows(const std::vector<TargetRow>& current,
 }
 
 void CheckRowsHoldingCenter(std::vector<TargetRow>& rows, bool targetGiven) {
-  for (TargetRow& row : rows) row.checked = row.centerPresent && (!targetGiven || row.checked);
+  for (TargetRow& row : rows) {
+    // A folder named by "--target" that kept only the loader or the gate of an earlier
+    // center is still the center's to clean up.
+    const bool holds = row.centerPresent || (targetGiven && row.checked &&
+                                             HoldsCenterLeftovers(row.pluginsDir));
+    row.checked = holds && (!targetGiven || row.checked);
+  }
+}
+
+bool HoldsCenterLeftovers(const std::wstring& pluginsDir) {
+  for (const wchar_t* name : {L"kel_plugin_center.rb", L"!kel-plugin-gate.rb"}) {
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(fs::path(pluginsDir) / name, ec);
+    // A status that cannot be read is no proof of absence: the uninstall looks closer.
+    if (status.type() != fs::file_type::not_found) return true;
+  }
+  return false;
 }
 
 bool SameDirectory(const std::wstring& a, const std::wstring& b) {

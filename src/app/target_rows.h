@@ -46,7 +46,11 @@ std::vector<TargetRow> BuildTargetRows(const std::vector<TargetRow>& current,
 
 // The automatic uninstall's selection: exactly the rows whose folder holds the plugin
 // center (of those "--target" selected, when it was given), whatever the release query said.
+// The "--target" row also stays checked when it holds only the center's leftovers.
 void CheckRowsHoldingCenter(std::vector<TargetRow>& rows, bool targetGiven);
+
+// The folder holds "kel_plugin_center.rb" or "!kel-plugin-gate.rb" (or cannot tell).
+bool HoldsCenterLeftovers(const std::wstring& pluginsDir);
 
 // Both name the same directory: the same file-system object, or equal ignoring case.
 bool SameDirectory(const std::wstring& a, const std::wstring& b);

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/background.h"
+#include "app/worker_threads.h"
 #include "app/target_rows.h"
 #include "common/handles.h"
 #include "common/text.h"

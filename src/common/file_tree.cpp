@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/handles.h"
 #include "common/text.h"
@@ -114,6 +117,35 @@ std::vector<std::wstring> ListNames(const std::wstring& directory) {
   return names;
 }
 
+struct KeptFiles {
+  std::mutex mutex;
+  std::vector<std::pair<DWORD, std::uint64_t>> ids;  // volume serial, file index
+};
+
+// Never destroyed: a detached worker may still remove a tree while the process ends.
+KeptFiles& Kept() {
+  static KeptFiles& kept = *new KeptFiles;
+  return kept;
+}
+
+bool FileIdOf(HANDLE file, std::pair<DWORD, std::uint64_t>& id) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  id = {info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
+bool IsKeptFile(HANDLE file) {
+  std::pair<DWORD, std::uint64_t> id;
+  if (!FileIdOf(file, id)) return false;
+  std::lock_guard lock(Kept().mutex);
+  for (const auto& kept : Kept().ids) {
+    if (kept == id) return true;
+  }
+  return false;
+}
+
 class TreeRemover {
  public:
   explicit TreeRemover(std::vector<TreeRemovalFailure>* failures) : failures_(failures) {}
@@ -148,12 +180,15 @@ class TreeRemover {
     // One look at this folder's own final path serves the link test of every file in it.
     const std::wstring own_final = FinalPathOf(path, FILE_FLAG_BACKUP_SEMANTICS);
     bool all_removed = true;
+    const std::size_t kept_before = kept_;
     for (const std::wstring& name : names) {
       if (!Remove(path / name, own_final)) all_removed = false;
     }
     SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!RemoveDirectoryW(extended.c_str())) {
       const DWORD code = GetLastError();
+      // The folder of a kept file stays for it.
+      if (code == ERROR_DIR_NOT_EMPTY && kept_ != kept_before) return all_removed;
       return IsMissingCode(code) ? all_removed : Fail(path, code);
     }
     return all_removed;
@@ -175,6 +210,10 @@ class TreeRemover {
       const DWORD code = RemoveFileLinkItself(path);
       return code == ERROR_SUCCESS || Fail(path, code);
     }
+    if (IsKeptFile(file.get())) {
+      ++kept_;
+      return true;
+    }
     if ((attributes & kClearableAttributes) != 0) {
       FILE_BASIC_INFO basic{};
       basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
@@ -189,6 +228,7 @@ class TreeRemover {
   }
 
   std::vector<TreeRemovalFailure>* failures_;
+  std::size_t kept_ = 0;  // kept files met so far
 };
 
 }  // namespace
@@ -215,6 +255,13 @@ PathKind QueryPathKind(const std::filesystem::path& path, unsigned long* error) 
 bool RemoveTreeNoFollow(const std::filesystem::path& path,
                         std::vector<TreeRemovalFailure>* failures) {
   return TreeRemover(failures).Remove(path, {});
+}
+
+void KeepThroughTreeRemovals(void* file_handle) {
+  std::pair<DWORD, std::uint64_t> id;
+  if (!FileIdOf(static_cast<HANDLE>(file_handle), id)) return;
+  std::lock_guard lock(Kept().mutex);
+  Kept().ids.push_back(id);
 }
 
 std::vector<std::wstring> ListDirectoryNames(const std::filesystem::path& directory) {

@@ -30,7 +30,13 @@ struct TreeRemovalFailure {
 // are cleared. Keeps going past what cannot be removed and lists it children before their
 // parent, the order in which a delete-at-restart schedule must name them. True only when
 // nothing remains.
+// A file that is kept (see KeepThroughTreeRemovals) stays, and so do the folders above it,
+// without counting as a failure.
 bool RemoveTreeNoFollow(const std::filesystem::path& path,
                         std::vector<TreeRemovalFailure>* failures = nullptr);
+
+// The open file (the run's log) survives every later tree removal of the process: a log that
+// lies in a folder being removed keeps the run's record, and the folder goes but for it.
+void KeepThroughTreeRemovals(void* file_handle);
 
 }  // namespace kel

@@ -107,7 +107,8 @@ struct Sha256Provider {
 };
 
 const Sha256Provider& SharedSha256Provider() {
-  static const Sha256Provider provider = [] {
+  // Never destroyed: a detached worker may still hash an identity while the process ends.
+  static const Sha256Provider& provider = *new Sha256Provider([] {
     Sha256Provider p;
     DWORD digest_length = 0;
     ULONG written = 0;
@@ -122,7 +123,7 @@ const Sha256Provider& SharedSha256Provider() {
                                          sizeof(digest_length), &written, 0)) &&
         digest_length == 32;
     return p;
-  }();
+  }());
   return provider;
 }
 

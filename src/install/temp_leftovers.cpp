@@ -39,7 +39,9 @@ std::optional<Owner> OwnerOf(std::wstring_view name, bool is_directory) {
   static constexpr Kind kKinds[] = {{L"kel_installer_pkg_", L".zip", false},
                                     {L"kel_installer_stage_", L"", true},
                                     {L"kel_diff_blobs_", L"", true},
-                                    {L"kel_installer_cache_", L"", true}};
+                                    {L"kel_installer_cache_", L"", true},
+                                    // the program copy that finished the uninstall it ran
+                                    {L"kel_setup_finish_", L".exe", false}};
   for (const Kind& kind : kKinds) {
     if (kind.directory != is_directory || !name.starts_with(kind.prefix) ||
         !name.ends_with(kind.suffix))

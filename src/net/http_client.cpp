@@ -30,7 +30,7 @@ constexpr int kMaxConnections = 16;
 
 // A failure worth another attempt (the network or the server's moment), or not (the request
 // or the local disk).
-enum class Outcome { kDone, kFailed, kTransient };
+enum class Outcome { kDone, kFailed, kTransient, kRedirect };
 
 using ByteSink = std::function<void(std::uint64_t received, std::uint64_t total)>;
 
@@ -129,6 +129,127 @@ HINTERNET OpenSession(bool direct) {
   return session;
 }
 
+// The requests of one download list in flight. The first failure closes them all: a blocked
+// send, receive or read on another thread then returns at once instead of waiting out its
+// time-out, and no further attempt starts.
+class RequestSet {
+ public:
+  RequestSet() : wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  // False once cancelled: the request is not to be used.
+  bool Add(HINTERNET request) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (cancelled_) return false;
+    active_.push_back(request);
+    return true;
+  }
+  // True when Cancel closed the request already: its owner must not close it again.
+  bool Remove(HINTERNET request) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto found = std::find(active_.begin(), active_.end(), request);
+    if (found != active_.end()) {
+      active_.erase(found);
+      return false;
+    }
+    return cancelled_;
+  }
+  void Cancel() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (cancelled_) return;
+    cancelled_ = true;
+    for (HINTERNET request : active_) WinHttpCloseHandle(request);
+    active_.clear();
+    if (wake_) SetEvent(wake_.get());
+  }
+  bool Cancelled() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return cancelled_;
+  }
+  // A retry pause that ends early when the list is cancelled.
+  void Pause(std::uint32_t ms) {
+    if (wake_) {
+      WaitForSingleObject(wake_.get(), ms);
+    } else {
+      Sleep(ms);
+    }
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<HINTERNET> active_;
+  bool cancelled_ = false;
+  unique_handle wake_;
+};
+
+// Takes a request out of its set when the attempt ends, whichever way.
+class RequestMembership {
+ public:
+  RequestMembership(RequestSet* set, unique_hinternet& request) : set_(set), request_(request) {}
+  RequestMembership(const RequestMembership&) = delete;
+  RequestMembership& operator=(const RequestMembership&) = delete;
+  ~RequestMembership() {
+    if (set_ != nullptr && set_->Remove(request_.get())) request_.release();
+  }
+
+ private:
+  RequestSet* set_;
+  unique_hinternet& request_;
+};
+
+constexpr int kMaxRedirects = 5;
+
+bool SameText(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::wstring LocationHeader(HINTERNET request) {
+  DWORD size = 0;
+  WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, nullptr,
+                      &size, WINHTTP_NO_HEADER_INDEX);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > 16384) return {};
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
+                           text.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+    return {};
+  }
+  text.resize(size / sizeof(wchar_t));
+  return text;
+}
+
+// Where a redirect from `from` leads, only when it stays on the same scheme, host and port:
+// the product talks to one backend origin and nothing a server answers may take it elsewhere.
+std::optional<UrlParts> RedirectWithinOrigin(const UrlParts& from, const std::wstring& location) {
+  if (location.empty()) return std::nullopt;
+  UrlParts to = from;
+  if (location.starts_with(L"//")) {
+    return RedirectWithinOrigin(from, (from.secure ? L"https:" : L"http:") + location);
+  }
+  if (location.front() == L'/') {
+    to.pathAndQuery = location;
+    return to;
+  }
+  if (location.find(L"://") != std::wstring::npos) {
+    std::string ignored;
+    UrlParts target;
+    if (!CrackHttpUrl(WideToUtf8(location), target, ignored)) return std::nullopt;
+    if (target.secure != from.secure || target.port != from.port ||
+        !SameText(target.host, from.host)) {
+      return std::nullopt;
+    }
+    return target;
+  }
+  if (location.find(L':') != std::wstring::npos) return std::nullopt;  // another scheme
+  // A path relative to the current one's folder.
+  std::wstring base = from.pathAndQuery.substr(0, from.pathAndQuery.find(L'?'));
+  base.erase(base.rfind(L'/') + 1);
+  to.pathAndQuery = base + location;
+  return to;
+}
+
 // One request's state across its attempts: where the bytes go and how many are there.
 struct Transfer {
   std::string* body = nullptr;
@@ -137,6 +258,9 @@ struct Transfer {
   unique_file file;
   std::uint64_t received = 0;
   const ByteSink* sink = nullptr;
+  RequestSet* requests = nullptr;  // the download list this request belongs to, if any
+  std::optional<UrlParts> redirect;  // set with Outcome::kRedirect
+  std::wstring refusedLocation;      // a redirect that would leave the origin
 };
 
 bool Truncate(HANDLE file) {
@@ -173,6 +297,20 @@ Outcome Attempt(const UrlParts& parts, HINTERNET session, const HttpOptions& opt
       connection.get(), L"GET", parts.pathAndQuery.c_str(), nullptr, WINHTTP_NO_REFERER,
       WINHTTP_DEFAULT_ACCEPT_TYPES, parts.secure ? WINHTTP_FLAG_SECURE : 0));
   if (!request) return Failed(error, WinErrorText("创建 HTTP 请求失败", GetLastError()));
+  RequestMembership membership(transfer.requests, request);
+  if (transfer.requests != nullptr && !transfer.requests->Add(request.get())) {
+    return Failed(error, WinErrorText("请求服务器失败，请检查网络连接",
+                                      ERROR_WINHTTP_OPERATION_CANCELLED));
+  }
+  // Redirects are followed here, one by one, so that each target can be checked first.
+  DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+  if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy))) {
+    DWORD disable = WINHTTP_DISABLE_REDIRECTS;
+    if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable,
+                          sizeof(disable))) {
+      return Failed(error, WinErrorText("创建 HTTP 请求失败", GetLastError()));
+    }
+  }
 
   // Only a file keeps what earlier attempts wrote; a body in memory is fetched whole again.
   const bool resuming = transfer.file && transfer.received > 0;
@@ -197,6 +335,14 @@ Outcome Attempt(const UrlParts& parts, HINTERNET session, const HttpOptions& opt
   WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                       WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                       WINHTTP_NO_HEADER_INDEX);
+  if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
+    const std::wstring location = LocationHeader(request.get());
+    transfer.redirect = RedirectWithinOrigin(parts, location);
+    if (!transfer.redirect) {
+      return Failed(error, "服务器重定向到其他地址，已拒绝: " + WideToUtf8(location));
+    }
+    return Outcome::kRedirect;
+  }
   // Tested before the file is opened, so an error page never truncates an existing file.
   if (status < 200 || status > 299) {
     std::string text = "服务器返回异常状态码 HTTP " + std::to_string(status);
@@ -281,7 +427,8 @@ Outcome Attempt(const UrlParts& parts, HINTERNET session, const HttpOptions& opt
 
 // HttpGet with the byte counts instead of the formatted progress.
 bool Get(const std::string& url, std::string* body, const std::filesystem::path* destination,
-         std::string& error, const ByteSink& sink, const HttpOptions& options) {
+         std::string& error, const ByteSink& sink, const HttpOptions& options,
+         RequestSet* requests = nullptr) {
   UrlParts parts;
   if (!CrackHttpUrl(url, parts, error)) return false;
 
@@ -300,18 +447,30 @@ bool Get(const std::string& url, std::string* body, const std::filesystem::path*
   transfer.bodyStart = transfer.body != nullptr ? transfer.body->size() : 0;
   transfer.destination = destination;
   transfer.sink = &sink;
+  transfer.requests = requests;
   const int retries = std::max(0, options.retries.value_or(destination ? kFileRetries
                                                                        : kMemoryRetries));
   std::uint32_t pause = options.firstPauseMs;
-  for (int attempt = 0;; ++attempt) {
-    const Outcome outcome = Attempt(parts, session.get(), options, transfer, error);
+  UrlParts current = parts;
+  int redirects = 0;
+  for (int attempt = 0;;) {
+    const Outcome outcome = Attempt(current, session.get(), options, transfer, error);
     if (outcome == Outcome::kDone) break;
-    if (outcome == Outcome::kFailed || attempt >= retries) return false;
+    if (outcome == Outcome::kRedirect) {
+      if (++redirects > kMaxRedirects) return Fail(error, "服务器重定向次数过多");
+      current = *transfer.redirect;
+      continue;
+    }
+    if (outcome == Outcome::kFailed || attempt++ >= retries) return false;
+    if (transfer.requests != nullptr && transfer.requests->Cancelled()) return false;
     if (options.sleep) {
       options.sleep(pause);
+    } else if (transfer.requests != nullptr) {
+      transfer.requests->Pause(pause);
     } else {
       Sleep(pause);
     }
+    if (transfer.requests != nullptr && transfer.requests->Cancelled()) return false;
     pause = pause > UINT32_MAX / 2 ? UINT32_MAX : pause * 2;
   }
   // A write the system deferred can still fail here: the same text as any failed write.
@@ -333,8 +492,8 @@ struct FetchAll {
   std::unique_ptr<std::atomic<std::uint64_t>[]> totals;
   std::unique_ptr<std::atomic<bool>[]> done;
   std::mutex lock;
-  std::size_t failedJob = SIZE_MAX;  // the lowest-numbered failure wins, whatever the timing
-  std::string error;
+  RequestSet requests;
+  std::string error;  // the first failure's: the others are the cancelled transfers
   std::exception_ptr exception;
 
   void Run() {
@@ -350,23 +509,25 @@ struct FetchAll {
       std::string jobError;
       bool ok = false;
       try {
-        ok = Get(job.url, nullptr, &job.destination, jobError, sink, *options);
+        ok = Get(job.url, nullptr, &job.destination, jobError, sink, *options, &requests);
       } catch (...) {
-        std::lock_guard<std::mutex> guard(lock);
-        if (!exception) exception = std::current_exception();
-        failed.store(true);
+        {
+          std::lock_guard<std::mutex> guard(lock);
+          if (!exception) exception = std::current_exception();
+          failed.store(true);
+        }
+        requests.Cancel();
         return;
       }
       if (ok) {
         done[index].store(true);
         continue;
       }
-      std::lock_guard<std::mutex> guard(lock);
-      if (index < failedJob) {
-        failedJob = index;
-        error = std::move(jobError);
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!failed.exchange(true)) error = std::move(jobError);
       }
-      failed.store(true);
+      requests.Cancel();
     }
   }
 

@@ -34,7 +34,8 @@ struct HttpOptions {
   std::uint64_t maxBodyBytes = 0;  // in-memory bodies only; 0: unlimited
 };
 
-// One blocking GET. The body goes to `destination` when given (its folder is created; the
+// One blocking GET. Redirects are followed (at most 5) only within the URL's own scheme, host
+// and port; one that leads elsewhere fails the request. The body goes to `destination` when given (its folder is created; the
 // file is truncated only after a 2xx status), else it is appended to `body` when given, else
 // dropped. A file download that breaks off is resumed with a Range request from the bytes
 // already written (restarted from zero when the server answers 200). On failure a partly
@@ -50,9 +51,10 @@ struct DownloadJob {
 };
 
 // Fetches every job, up to `connections` at a time; progress aggregated over all bytes.
-// Each job is one HttpGet into its own file (resumed alike); after a failure no further job
-// starts, the error is the text of the first failing job in list order, and files written so
-// far stay for the caller to remove. Progress is reported on the caller's thread.
+// Each job is one HttpGet into its own file (resumed alike). The first failure ends the list at
+// once: the other transfers are closed mid-request, none is retried and no further job starts;
+// the error is that first failure's text. Files written so far stay for the caller to remove.
+// Progress is reported on the caller's thread.
 bool HttpDownloadFiles(const std::vector<DownloadJob>& jobs, int connections,
                        std::string& error, const ProgressCallback& progress,
                        const HttpOptions& options = {});

@@ -45,16 +45,17 @@ bool IsUnsignedInteger(const json& value) {
   return value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0);
 }
 
-// Numbers read as unsigned integers: fractions are cut off as the library's typed read does,
-// but values it would wrap (negative, too large) or leave undefined (out-of-range floating
-// point) are refused instead of being turned into some other number.
+// Numbers read into an unsigned integer of at most `max` as the library's typed read reads
+// them, so a document means the same here as to the plugin manager: an integer converts as
+// static_cast does (a negative one, or one too large, wraps modulo the width), a fraction is
+// cut off. Only a floating-point value whose conversion is undefined (not finite, at or below
+// -1, or beyond the width) is refused rather than turned into an arbitrary number.
 std::uint64_t ReadUnsignedNumber(const json& value, std::uint64_t max) {
-  if (IsUnsignedInteger(value)) {
-    const auto number = value.get<std::uint64_t>();
-    if (number <= max) return number;
-  } else if (value.is_number_float()) {
+  if (value.is_number_unsigned()) return value.get<std::uint64_t>() & max;
+  if (value.is_number_integer()) return static_cast<std::uint64_t>(value.get<std::int64_t>()) & max;
+  if (value.is_number_float()) {
     const double number = value.get<double>();
-    if (std::isfinite(number) && number >= 0 && number < 18446744073709551616.0 && static_cast<std::uint64_t>(number) <= max) {
+    if (std::isfinite(number) && number > -1.0 && number < static_cast<double>(max) + 1.0) {
       return static_cast<std::uint64_t>(number);
     }
   }

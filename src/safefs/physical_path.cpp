@@ -4,12 +4,11 @@
 
 #include <atomic>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 #include "common/text.h"
 #include "common/win_error.h"
 #include "safefs/state_file.h"
+#include "safefs/volume_cache.h"
 
 namespace kel {
 namespace {
@@ -36,104 +35,35 @@ bool FileIndexOf(HANDLE handle, std::array<std::uint8_t, 16>& id_out) {
   return true;
 }
 
-// The volume part of a normalised final path: "c:", "\\server\share" or "volume{...}".
-std::wstring VolumeKey(const std::wstring& final_path) {
-  if (final_path.size() >= 2 && final_path[1] == L':') return final_path.substr(0, 2);
-  size_t skip = 0;
-  if (final_path.rfind(L"\\\\", 0) == 0) {
-    const size_t server_end = final_path.find(L'\\', 2);
-    if (server_end == std::wstring::npos) return final_path;
-    skip = server_end + 1;
-  }
-  return final_path.substr(0, final_path.find(L'\\', skip));
-}
-
-struct VolumeFacts {
-  std::uint64_t serial = 0;
-  // The file system's ids fit in 64 bits, so the cheap index query names a file uniquely.
-  // Not so on file systems with 128-bit ids, which keep the full query on every handle.
-  bool whole_id_in_64_bits = false;
-};
-
-// A volume's serial and file system do not change while the process runs, and asking costs
-// about half a millisecond a call under Wine: each volume is asked once, through the first
-// handle that reaches it.
-bool FactsOfVolume(HANDLE handle, const std::wstring& final_path, VolumeFacts& facts_out) {
-  static std::mutex mutex;
-  static std::map<std::wstring, VolumeFacts> known;
-  const std::wstring key = VolumeKey(final_path);
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (const auto found = known.find(key); found != known.end()) {
-      facts_out = found->second;
-      return true;
-    }
-  }
-  FILE_ID_INFO id{};
-  if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof(id))) return false;
-  VolumeFacts facts;
-  facts.serial = id.VolumeSerialNumber;
-  wchar_t file_system[MAX_PATH + 1] = {};
-  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, file_system,
-                                    MAX_PATH + 1)) {
-    static constexpr std::wstring_view k64BitIds[] = {L"NTFS", L"FAT", L"FAT32", L"exFAT"};
-    for (std::wstring_view name : k64BitIds) {
-      if (EqualsIgnoreCase(file_system, name)) facts.whole_id_in_64_bits = true;
-    }
-  }
-  std::lock_guard<std::mutex> lock(mutex);
-  facts_out = known.emplace(key, facts).first->second;
-  return true;
-}
-
-HANDLE OpenDriveRoot(const std::wstring& root) {
-  const HANDLE handle = CreateFileW(root.c_str(), native_open::kWalkDirectoryAccess,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr);
-  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-}
-
-// What the process keeps of a drive root: its type and its handle, both slow to get under
-// Wine (GetDriveTypeW about a millisecond; opening, first querying and closing the root three
-// wineserver round trips). A root can be neither renamed nor removed, so its handle is kept,
-// and still proven on every call. When the kept handle fails its proof (the letter now names
-// another folder), a fresh one that passes replaces it; the old one stays open, as a chain of
-// another thread may still hold it. Only fixed drives are opened.
-bool ProvenDriveRoot(const std::wstring& root, HANDLE& handle_out, PhysicalIdentity& identity_out) {
-  struct KnownRoot {
-    UINT type = DRIVE_UNKNOWN;
-    HANDLE handle = nullptr;
-  };
-  static std::mutex mutex;
-  static std::map<std::wstring, KnownRoot> known;
-  const std::wstring key = FoldCase(root);
-  KnownRoot kept;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (const auto found = known.find(key); found != known.end()) kept = found->second;
-  }
-  if (kept.type == DRIVE_UNKNOWN) {
-    kept.type = GetDriveTypeW(root.c_str());
-    std::lock_guard<std::mutex> lock(mutex);
-    known[key].type = kept.type;
-  }
-  if (kept.type != DRIVE_FIXED) return false;
+// A proven handle to a drive root (only fixed drives are opened). The kept handle of the
+// operation is proven on every call; one that fails (the letter now names another volume, or
+// the volume went away) is forgotten with everything else known of the drive, the type is asked
+// again and a fresh handle replaces it.
+bool ProvenDriveRoot(const std::wstring& root, SharedRootHandle& owner_out,
+                     PhysicalIdentity& identity_out) {
   const std::wstring expected = CanonicalPath(root);
-  auto prove = [&](HANDLE handle) {
+  auto prove = [&](const SharedRootHandle& handle) {
     PhysicalIdentity identity;
-    if (!QueryPhysicalIdentity(handle, true, identity) || identity.final_path != expected) {
+    if (!handle || !QueryPhysicalIdentity(static_cast<HANDLE>(handle.get()), true, identity) ||
+        identity.final_path != expected) {
       return false;
     }
-    handle_out = handle;
+    owner_out = handle;
     identity_out = std::move(identity);
     return true;
   };
-  if (kept.handle != nullptr && prove(kept.handle)) return true;
-  unique_handle fresh(OpenDriveRoot(root));
-  if (!fresh || !prove(fresh.get())) return false;
-  std::lock_guard<std::mutex> lock(mutex);
-  known[key].handle = fresh.release();
+  if (DriveTypeOf(root) != DRIVE_FIXED) return false;
+  if (SharedRootHandle kept = KeptDriveRoot(root)) {
+    if (prove(kept)) return true;
+    ForgetVolumeOf(root);
+    if (DriveTypeOf(root) != DRIVE_FIXED) return false;
+  }
+  SharedRootHandle fresh = OpenDriveRoot(root);
+  if (!prove(fresh)) {
+    ForgetVolumeOf(root);
+    return false;
+  }
+  KeepDriveRoot(root, std::move(fresh));
   return true;
 }
 
@@ -144,11 +74,11 @@ bool SameIdentity(const PhysicalIdentity& a, const PhysicalIdentity& b) {
 }
 
 void DirectoryChain::Reset() {
-  // The drive root's handle belongs to the process, not to the chain.
-  if (root_shared && !handles.empty()) static_cast<void>(handles.front().release());
-  root_shared = false;
+  // The drive root's handle is shared: root_owner closes it, once nobody else holds it.
+  if (root_owner && !handles.empty()) static_cast<void>(handles.front().release());
   // Leaf first, so no directory is closed while a child below it is still open.
   while (!handles.empty()) handles.pop_back();
+  root_owner.reset();
   identities.clear();
   names.clear();
 }
@@ -203,7 +133,7 @@ bool QueryPhysicalIdentity(HANDLE handle, bool expect_directory, PhysicalIdentit
   std::wstring final_path = NormalizedFinalPath(handle);
   if (final_path.empty()) return false;
   VolumeFacts volume;
-  if (!FactsOfVolume(handle, final_path, volume)) return false;
+  if (!VolumeFactsOf(handle, final_path, volume)) return false;
   PhysicalIdentity identity;
   identity.volume_serial = volume.serial;
   // On these file systems the index, zero-extended, is what the 128-bit query gives.
@@ -293,16 +223,18 @@ ChainOpen OpenChain(DirectoryChain& chain, const std::filesystem::path& path,
   while (root_end < p.size() && p[root_end] == L'\\') ++root_end;
   const std::wstring root = p.substr(0, root_end);
 
-  auto fail = [&chain](ChainOpen result) {
+  // A refusal may come from what is remembered of the drive: the next walk asks afresh.
+  auto fail = [&chain, &root](ChainOpen result) {
     chain.Reset();
+    if (result == ChainOpen::kFailed) ForgetVolumeOf(root);
     return result;
   };
 
-  HANDLE root_handle = nullptr;
+  SharedRootHandle root_owner;
   PhysicalIdentity root_identity;
-  if (!ProvenDriveRoot(root, root_handle, root_identity)) return fail(ChainOpen::kFailed);
-  chain.handles.emplace_back(root_handle);
-  chain.root_shared = true;
+  if (!ProvenDriveRoot(root, root_owner, root_identity)) return fail(ChainOpen::kFailed);
+  chain.handles.emplace_back(static_cast<HANDLE>(root_owner.get()));
+  chain.root_owner = std::move(root_owner);
   chain.identities.push_back(std::move(root_identity));
 
   size_t pos = root_end;
@@ -382,8 +314,14 @@ bool ProvePhysicalPath(const std::filesystem::path& path, bool expect_directory,
     return false;
   }
   DirectoryChain chain;
+  // A chain that stops proving itself may stand on what is remembered of its drive.
+  auto refused = [&chain] {
+    if (!chain.identities.empty()) ForgetVolumeOf(chain.identities.front().final_path);
+  };
   if (expect_directory) {
-    if (OpenChain(chain, path, false, error) != ChainOpen::kOpen || !VerifyChain(chain)) {
+    const ChainOpen opened = OpenChain(chain, path, false, error);
+    if (opened != ChainOpen::kOpen || !VerifyChain(chain)) {
+      if (opened == ChainOpen::kOpen) refused();
       SetErrorIfEmpty(error, "physical directory path is unsafe");
       return false;
     }
@@ -397,16 +335,21 @@ bool ProvePhysicalPath(const std::filesystem::path& path, bool expect_directory,
     SetErrorIfEmpty(error, "physical file path is unsafe");
     return false;
   }
-  if (OpenChain(chain, parent, false, error) != ChainOpen::kOpen || !VerifyChain(chain)) {
+  const ChainOpen opened = OpenChain(chain, parent, false, error);
+  if (opened != ChainOpen::kOpen || !VerifyChain(chain)) {
+    if (opened == ChainOpen::kOpen) refused();
     SetErrorIfEmpty(error, "physical file parent path is unsafe");
     return false;
   }
   unique_handle handle;
   PhysicalIdentity identity;
+  ULONG open_error = 0;
   if (!OpenInChain(chain, name, native_open::kProofTargetAccess, native_open::kShareAll,
                    native_open::kFileOpen, native_open::kNonDirectoryOptions,
-                   "open physical proof target", handle, identity, error) ||
+                   "open physical proof target", handle, identity, error, &open_error) ||
       !VerifyChain(chain)) {
+    // A file that is simply not there says nothing about the drive.
+    if (open_error != ERROR_FILE_NOT_FOUND && open_error != ERROR_PATH_NOT_FOUND) refused();
     SetErrorIfEmpty(error, "physical file path is unsafe");
     return false;
   }

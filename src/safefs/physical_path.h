@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,13 +49,14 @@ struct PhysicalIdentity {
 bool SameIdentity(const PhysicalIdentity& a, const PhysicalIdentity& b);
 
 // An open walk from a drive root down to one directory. names[i] is the name under which
-// handles[i + 1] was opened inside handles[i]. Closes its handles when reset or destroyed,
-// except a drive root's handle that the process keeps for every chain (root_shared).
+// handles[i + 1] was opened inside handles[i]. Closes its handles when reset or destroyed; the
+// drive root's handle is shared with the volume cache (root_owner) and closes with its last
+// holder.
 struct DirectoryChain {
   std::vector<unique_handle> handles;
   std::vector<PhysicalIdentity> identities;
   std::vector<std::wstring> names;
-  bool root_shared = false;
+  std::shared_ptr<void> root_owner;
 
   DirectoryChain() = default;
   DirectoryChain(const DirectoryChain&) = delete;
@@ -105,8 +107,8 @@ ULONG StatusToDosError(NtStatus status);
 std::string FormatNativeFailure(std::string_view label, NtStatus status);
 
 // Fails on a reparse point, on a directory flag other than expected, or when the id or the
-// final path cannot be read. The volume's serial and id width are asked once per volume and
-// process; the id itself is read from the handle on every call.
+// final path cannot be read. The volume's serial and id width come from the volume cache
+// (safefs/volume_cache.h); the id itself is read from the handle on every call.
 bool QueryPhysicalIdentity(HANDLE handle, bool expect_directory, PhysicalIdentity& identity_out);
 
 enum class ChainOpen : int {

@@ -57,8 +57,8 @@ class WizardWindow(unittest.TestCase):
         self.addCleanup(backend.close)
         return backend
 
-    def wizard(self, backend, *args):
-        wizard = Wizard(self.display, self.profile, "--origin", backend.origin, *args)
+    def wizard(self, backend, *args, env=None):
+        wizard = Wizard(self.display, self.profile, "--origin", backend.origin, *args, env=env)
         self.addCleanup(wizard.kill)
         return wizard
 
@@ -346,6 +346,32 @@ class WizardWindow(unittest.TestCase):
             os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center")))
         self.assertTrue(os.path.isdir(
             os.path.join(self.profile.plugins_unix(2026), "kel_plugin_center")))
+
+        # A "--target" that kept only the center's loader and gate is still cleaned up.
+        leftovers = os.path.join(self.profile.root, "Other", "Plugins")
+        os.makedirs(leftovers)
+        for name in ("kel_plugin_center.rb", "!kel-plugin-gate.rb", "user_plugin.rb"):
+            with open(os.path.join(leftovers, name), "w") as stream:
+                stream.write("# %s\n" % name)
+        wizard = self.wizard(backend, "--uninstall", "--target", kel_e2e.to_windows(leftovers))
+        self.assertEqual(wizard.box("ok", 60000)["title"], "卸载与还原结果")
+        self.assertEqual(wizard.exit_code(), 0)
+        self.assertEqual(os.listdir(leftovers), ["user_plugin.rb"])
+
+    def test_without_the_network_dll_the_query_fails_and_uninstall_still_works(self):
+        self.profile.add_sketchup(2025, "1.0.0")
+        backend = self.backend()
+        wizard = self.wizard(backend, env={"WINEDLLOVERRIDES": "winhttp=d;mscoree,mshtml=;winemenubuilder.exe=d"})
+        status = wizard.wait_text(IDC_SERVER_STATUS, "暂无法连接官网版本服务：")
+        self.assertTrue(status.endswith("（仍可执行本地卸载）"), status)
+        dump = wizard.dump()
+        self.assertTrue(all(c["enabled"] for c in dump["controls"] if c["id"] in (IDC_UNINSTALL, IDC_INSTALL)))
+        wizard.probe("click", IDC_UNINSTALL)
+        self.assertEqual(wizard.box("yes")["title"], "确认卸载 Kel 插件管理器")
+        self.assertEqual(wizard.box("ok", 60000)["title"], "卸载与还原结果")
+        self.assertFalse(os.path.exists(os.path.join(self.profile.plugins_unix(2025), "kel_plugin_center")))
+        self.assertEqual(backend.requests, [])
+        self.close(wizard)
 
 
 @unittest.skipUnless(shutil.which("Xvfb") and shutil.which("import"), "Xvfb or ImageMagick missing")

@@ -18,6 +18,7 @@ and a few generated routes that need no release:
   /_test/status/CODE      answers with that status code
   /_test/slow/N/MS        N pattern bytes in 64 KiB pieces, MS milliseconds apart
   /_test/empty            200 with an empty body
+  /_test/redirect?to=L    302 (or ?status=) to Location L; /_test/loop redirects to itself
   /_test/echo             JSON: the request path with its query, the User-Agent and headers
 
 Files and the pattern routes answer `Range: bytes=N-` with 206 and Content-Range (416 past
@@ -38,6 +39,8 @@ body bytes. Faults make chosen routes misbehave:
                                                                           (route: package)
   no_range        Range ignored: the whole file with 200                  (route: package)
   slow            the file in `chunk`-byte pieces, `delay` seconds apart  (route: package)
+  redirect        answer `status` (default 302) with the header Location: `location`
+                                                                          (route: any)
   latency         wait `delay` seconds (default 0.05) before answering; adds to any other
                   fault                                                   (route: any)
 
@@ -83,6 +86,7 @@ _DEFAULT_ROUTES = {
     "cut_once": "package",
     "no_range": "package",
     "slow": "package",
+    "redirect": "any",
     "latency": "any",
 }
 
@@ -292,6 +296,8 @@ class SampleBackend:
         fault = self._fault_for(path, route)
         if fault is not None and fault.kind == "status":
             return handler.send_bytes(int(fault.params.get("status", 404)), b"")
+        if fault is not None and fault.kind == "redirect":
+            return self._send_redirect(handler, fault)
         if route == "latest":
             return self._serve_latest(handler, release, fault)
         if route == "package":
@@ -305,6 +311,13 @@ class SampleBackend:
             return self._serve_file(handler, os.path.join(
                 self.release_dir, release_builder.BLOBS_DIR, digest), fault)
         return handler.send_bytes(404, b"")
+
+    @staticmethod
+    def _send_redirect(handler, fault):
+        handler.send_response(int(fault.params.get("status", 302)))
+        handler.send_header("Location", fault.params.get("location", "/"))
+        handler.send_header("Content-Length", "0")
+        handler.end_headers()
 
     def _serve_latest(self, handler, release, fault):
         kind = fault.kind if fault else None
@@ -431,6 +444,12 @@ class SampleBackend:
                                       "headers": headers})
         if name == "empty":
             return handler.send_bytes(200, b"")
+        if name == "loop":
+            return self._send_redirect(handler, Fault("redirect", location="/_test/loop"))
+        if name == "redirect":
+            return self._send_redirect(handler, Fault(
+                "redirect", location=query.get("to", ["/"])[0],
+                status=query.get("status", ["302"])[0]))
         if name == "status" and len(numbers) == 1:
             return handler.send_bytes(numbers[0], b"error page")
         if name == "once" and len(numbers) == 3:

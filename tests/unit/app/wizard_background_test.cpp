@@ -1,4 +1,5 @@
 #include "app/background.h"
+#include "app/worker_threads.h"
 
 #include <windows.h>
 

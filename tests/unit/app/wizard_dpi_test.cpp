@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/background.h"
+#include "app/worker_threads.h"
 #include "common/text.h"
 #include "sketchup/installed_version.h"
 #include "support/sandbox.h"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <cstdlib>
 #include <optional>
 
@@ -395,21 +396,85 @@ TEST(HttpDownloadFiles, ManyFilesOverFewConnections) {
   EXPECT_TRUE(HttpDownloadFiles({jobs[0]}, 0, error, {}));
 }
 
-TEST(HttpDownloadFiles, TheFirstFailureStopsTheRestAndNamesItsText) {
+TEST(HttpDownloadFiles, TheFirstFailureEndsTheOthersAtOnceAndNamesItsText) {
   REQUIRE_BACKEND();
   Sandbox sandbox;
   std::vector<DownloadJob> jobs;
+  // Job 0 stalls after its first piece for a minute; job 1 is refused once job 0 is under way.
   for (int i = 0; i < 40; ++i) {
-    const std::string path = i == 1   ? "/_test/status/404"
-                             : i == 2 ? "/_test/status/403"
+    const std::string path = i == 0   ? "/_test/slow/200000/60000"
+                             : i == 1 ? "/_test/status/404"
                                       : "/_test/slow/70000/20";
     jobs.push_back({origin + path, sandbox.root() / L"fail" / (std::to_wstring(i) + L".bin")});
   }
   std::string error;
   const std::size_t before = LoggedRequests();
+  const ULONGLONG start = GetTickCount64();
   EXPECT_FALSE(HttpDownloadFiles(jobs, 4, error, {}));
+  // Neither the stalled transfer's receive time-out nor its retries are waited for.
+  EXPECT_LT(GetTickCount64() - start, 20000u);
   EXPECT_EQ(error, "服务器返回异常状态码 HTTP 404");
-  EXPECT_LE(LoggedRequests() - before, 8u);  // no job starts after the failure
+  EXPECT_LE(LoggedRequests() - before, 8u);  // no job starts or retries after the failure
+}
+
+TEST(HttpGet, RedirectsStayWithinTheOrigin) {
+  REQUIRE_BACKEND();
+  UrlParts parts;
+  std::string error;
+  ASSERT_TRUE(CrackHttpUrl(origin, parts, error));
+  const std::string host = WideToUtf8(parts.host), port = std::to_string(parts.port);
+  const auto redirect = [&](const std::string& to) {
+    std::string escaped;
+    for (char c : to) {
+      static const char* hex = "0123456789ABCDEF";
+      const unsigned char u = static_cast<unsigned char>(c);
+      if (std::isalnum(u) || c == '/' || c == '-' || c == '_' || c == '.') {
+        escaped += c;
+      } else {
+        escaped += '%';
+        escaped += hex[u >> 4];
+        escaped += hex[u & 15];
+      }
+    }
+    return origin + "/_test/redirect?to=" + escaped;
+  };
+  struct Case {
+    std::string url;
+    bool followed;
+  };
+  const std::vector<Case> cases = {
+      {redirect("/_test/bytes/1000"), true},
+      {redirect("bytes/1000"), true},  // relative to /_test/
+      {redirect("http://" + host + ":" + port + "/_test/bytes/1000"), true},
+      {redirect("//" + host + ":" + port + "/_test/bytes/1000"), true},
+      {redirect("http://" + host + ":" + std::to_string(parts.port + 1) + "/_test/bytes/1000"),
+       false},
+      {redirect("https://" + host + ":" + port + "/_test/bytes/1000"), false},
+      {redirect("http://localhost.invalid:" + port + "/_test/bytes/1000"), false},
+      {redirect("file:///c:/windows/win.ini"), false},
+      {origin + "/_test/redirect?to=/_test/redirect%3Fto%3D/_test/bytes/1000&status=307", true},
+  };
+  Sandbox sandbox;
+  for (const Case& c : cases) {
+    std::string body, failure;
+    const bool ok = HttpGet(c.url, &body, nullptr, failure, {});
+    EXPECT_EQ(ok, c.followed) << c.url << " " << failure;
+    if (c.followed) {
+      EXPECT_EQ(body, Pattern(1000)) << c.url;
+    } else {
+      EXPECT_TRUE(failure.starts_with("服务器重定向到其他地址，已拒绝: ")) << failure;
+      EXPECT_TRUE(body.empty());
+    }
+  }
+  // A loop ends after a few hops; a refused redirect leaves an existing file alone.
+  std::string failure;
+  EXPECT_FALSE(HttpGet(origin + "/_test/loop", nullptr, nullptr, failure,
+                       {}));
+  EXPECT_EQ(failure, "服务器重定向次数过多");
+  const fs::path file = sandbox.root() / L"kept.bin";
+  WriteFileBytes(file, "old");
+  EXPECT_FALSE(HttpGet(redirect("http://" + host + ":1/x"), nullptr, &file, failure, {}));
+  EXPECT_EQ(ReadFileBytes(file), "old");
 }
 
 TEST(HttpGet, QueryAndUserAgentAreSentAndBodyIsAppended) {

@@ -65,9 +65,14 @@ TEST(ParsePluginRegistry, EveryMessageHasItsDocument) {
       {"name typed", [](json& d) { Plugin(d)["name"] = 5; }, "plugin registry schema is invalid"},
       {"loadPolicy typed", [](json& d) { Plugin(d)["loadPolicy"] = 1; }, "plugin registry schema is invalid"},
       {"occurrence text", [](json& d) { SourceCommand(d)["occurrence"] = "1"; }, "plugin registry schema is invalid"},
-      {"occurrence negative", [](json& d) { SourceCommand(d)["occurrence"] = -1; }, "plugin registry schema is invalid"},
-      {"occurrence 2^32", [](json& d) { SourceCommand(d)["occurrence"] = 4294967296ULL; },
+      {"occurrence -1.5", [](json& d) { SourceCommand(d)["occurrence"] = -1.5; }, "plugin registry schema is invalid"},
+      {"occurrence 2^32 float", [](json& d) { SourceCommand(d)["occurrence"] = 4294967296.0; },
        "plugin registry schema is invalid"},
+      // Integers wrap as the typed read wraps them: these read as 0, which the rule refuses.
+      {"occurrence 2^32", [](json& d) { SourceCommand(d)["occurrence"] = 4294967296ULL; },
+       "plugin registry contains invalid command metadata"},
+      {"occurrence -2^32", [](json& d) { SourceCommand(d)["occurrence"] = -4294967296LL; },
+       "plugin registry contains invalid command metadata"},
       {"scope id typed", [](json& d) { Plugin(d)["externalCommandScopes"][0]["id"] = 1; },
        "plugin registry schema is invalid"},
 
@@ -425,18 +430,31 @@ TEST(SerializePluginRegistry, TextIsIndentedSortedAndUnescaped) {
   EXPECT_THROW(RegistryDocumentText(tricky), json::type_error);
 }
 
-TEST(ParsePluginRegistry, FractionalNumbersAreCutOff) {
+// As the library's typed read: fractions are cut off, negative integers wrap.
+TEST(ParsePluginRegistry, NumbersReadAsTheTypedReadReadsThem) {
   json document = test::RichDocument();
+  auto source_line = [](const PluginRegistry& registry) {
+    for (const auto& [id, command] : registry.plugins.at("plug.a").commands) {
+      if (command.origin == "verified_source") return command.source_line;
+    }
+    return std::uint32_t{12345};
+  };
   document["schemaVersion"] = 8.0;
   document["updatedAt"] = 1700000000.75;
   SourceCommand(document)["sourceLine"] = 7.5;
-  const PluginRegistry registry = ReadOk(document);
+  PluginRegistry registry = ReadOk(document);
   EXPECT_EQ(registry.updated_at, 1700000000u);
-  for (const auto& [id, command] : registry.plugins.at("plug.a").commands) {
-    if (command.origin == "verified_source") {
-      EXPECT_EQ(command.source_line, 7u);
-    }
-  }
+  EXPECT_EQ(source_line(registry), 7u);
+  document["updatedAt"] = -5;
+  SourceCommand(document)["sourceLine"] = -0.5;
+  registry = ReadOk(document);
+  EXPECT_EQ(registry.updated_at, 18446744073709551611u);
+  EXPECT_EQ(source_line(registry), 0u);
+  SourceCommand(document)["sourceLine"] = -1;
+  EXPECT_EQ(source_line(ReadOk(document)), 4294967295u);
+  document["schemaVersion"] = 4;  // a legacy document keeps the command too
+  EXPECT_EQ(source_line(ReadOk(document)), 4294967295u);
+  registry = ReadOk(document);
   EXPECT_EQ(registry.owner_username, "alice");
   document["ownerUsername"] = 5;  // ignored, not refused
   EXPECT_TRUE(ReadOk(document).owner_username.empty());

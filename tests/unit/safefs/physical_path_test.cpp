@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "common/text.h"
 #include "safefs/state_file.h"
+#include "safefs/volume_cache.h"
 #include "support/sandbox.h"
 
 namespace kel {
@@ -334,6 +336,63 @@ TEST(PhysicalProof, NonAsciiLettersMatchInAnyCase) {
                             error))
       << error;
   EXPECT_EQ(content, "new");
+}
+
+// What a proof remembers of a drive lasts one operation, and a refused proof forgets it: a disk
+// swapped for a stick under the same letter, or a letter that appears later, is seen as it is.
+std::atomic<UINT> g_drive_type{DRIVE_FIXED};
+UINT FakeDriveType(const wchar_t*) { return g_drive_type.load(); }
+
+TEST(VolumeCache, LastsOneOperationAndIsForgottenAfterARefusedProof) {
+  Sandbox sandbox;
+  const auto dir = sandbox.root() / L"a";
+  std::filesystem::create_directories(dir);
+  WriteFileBytes(dir / L"f", "x");
+  SetDriveTypeProbeForTesting(FakeDriveType);
+  struct Restore {
+    ~Restore() {
+      SetDriveTypeProbeForTesting(nullptr);
+      g_drive_type = DRIVE_FIXED;
+    }
+  } restore;
+  auto queries = [] { return VolumeCacheCountsForTesting().drive_type_queries; };
+  auto kept = [] { return VolumeCacheCountsForTesting().kept_roots; };
+  PhysicalIdentity identity;
+  std::string error;
+  {
+    VolumeCacheScope operation;
+    const size_t before = queries();
+    ASSERT_TRUE(ProvePhysicalPath(dir, true, identity, error)) << error;
+    ASSERT_TRUE(IsPhysicalFile(dir / L"f"));
+    EXPECT_EQ(queries(), before + 1);
+    EXPECT_EQ(kept(), 1u);
+    // The letter now names a stick: while the kept root still proves itself nothing is asked.
+    g_drive_type = DRIVE_REMOVABLE;
+    EXPECT_TRUE(ProvePhysicalPath(dir, true, identity, error)) << error;
+    EXPECT_FALSE(IsPhysicalFile(dir / L"missing"));  // not there: says nothing of the drive
+    EXPECT_EQ(kept(), 1u);
+    // A refused walk (a file where a directory should be) forgets the drive ...
+    error.clear();
+    EXPECT_FALSE(ProvePhysicalPath(dir / L"f" / L"x", true, identity, error));
+    EXPECT_EQ(kept(), 0u);
+    // ... so the next proof asks again and sees the stick.
+    EXPECT_FALSE(ProvePhysicalPath(dir, true, identity, error));
+    EXPECT_EQ(queries(), before + 2);
+    // A letter that was not there is not remembered as missing.
+    g_drive_type = DRIVE_NO_ROOT_DIR;
+    EXPECT_FALSE(IsPhysicalFile(dir / L"f"));
+    g_drive_type = DRIVE_FIXED;
+    error.clear();
+    EXPECT_TRUE(ProvePhysicalPath(dir, true, identity, error)) << error;
+    EXPECT_EQ(kept(), 1u);
+  }
+  // No drive root stays open between operations, and outside one nothing is remembered.
+  EXPECT_EQ(kept(), 0u);
+  const size_t outside = queries();
+  EXPECT_TRUE(IsPhysicalFile(dir / L"f"));
+  EXPECT_TRUE(IsPhysicalFile(dir / L"f"));
+  EXPECT_EQ(queries(), outside + 2);
+  EXPECT_EQ(kept(), 0u);
 }
 
 }  // namespace

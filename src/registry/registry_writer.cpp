@@ -188,19 +188,21 @@ void WriteRecord(JsonText& w, const std::vector<Member<Record>>& members, const 
 }
 
 const std::vector<Member<ExternalCommandScope>>& ScopeMembers() {
-  static const auto members = [] {
+  // Never destroyed: a detached worker may still write a registry while the process ends.
+  static const auto& members = *new auto([] {
     std::vector<Member<ExternalCommandScope>> m;
     AddTexts<ExternalCommandScope, kScopeText>(m);
     m.push_back({"exactToolbars", [](JsonText& w, const ExternalCommandScope& s, std::size_t) {
                    w.Strings(s.exact_toolbars);
                  }});
     return Sorted(std::move(m));
-  }();
+  }());
   return members;
 }
 
 const std::vector<Member<RegistryCommand>>& CommandMembers() {
-  static const auto members = [] {
+  // Never destroyed: a detached worker may still write a registry while the process ends.
+  static const auto& members = *new auto([] {
     std::vector<Member<RegistryCommand>> m;
     AddTexts<RegistryCommand, kCommandText>(m);
     AddCounts<RegistryCommand, kCommandCounts>(m);
@@ -208,13 +210,14 @@ const std::vector<Member<RegistryCommand>>& CommandMembers() {
                    w.Strings(c.menu_segments);
                  }});
     return Sorted(std::move(m));
-  }();
+  }());
   return members;
 }
 
 const std::vector<Member<PluginRecord>>& PluginMembers() {
   using P = PluginRecord;
-  static const auto members = [] {
+  // Never destroyed: a detached worker may still write a registry while the process ends.
+  static const auto& members = *new auto([] {
     std::vector<Member<P>> m;
     AddTexts<P, kPluginText>(m);
     m.push_back({"showToolbar", [](JsonText& w, const P& p, std::size_t) { w.Bool(p.show_toolbar); }});
@@ -260,13 +263,14 @@ const std::vector<Member<PluginRecord>>& PluginMembers() {
                    w.Strings(p.unresolved_command_aliases);
                  }});
     return Sorted(std::move(m));
-  }();
+  }());
   return members;
 }
 
 const std::vector<Member<PluginRegistry>>& RegistryMembers() {
   using R = PluginRegistry;
-  static const auto members = [] {
+  // Never destroyed: a detached worker may still write a registry while the process ends.
+  static const auto& members = *new auto([] {
     std::vector<Member<R>> m;
     AddTexts<R, kOwnerText>(m);
     m.push_back({"schemaVersion",
@@ -282,7 +286,7 @@ const std::vector<Member<PluginRegistry>>& RegistryMembers() {
                    w.Close('}');
                  }});
     return Sorted(std::move(m));
-  }();
+  }());
   return members;
 }
 
