@@ -112,7 +112,14 @@ OperationOutcome RunInstallOperation(const InstallJob& job, const OperationEngin
         progress(OverallPercent(i, count, percent), text);
       };
     }
-    InstallResult result = engines.installIntoPlugins(request);
+    InstallResult result;
+    try {
+      result = engines.installIntoPlugins(request);
+    } catch (...) {
+      // The versions installed before it hold the center all the same.
+      KeepAppsEntry(engines, job.dirs, release ? release->pluginName : std::string(), false);
+      throw;
+    }
     if (!result.success) {
       failure = result.message;
       break;
@@ -137,7 +144,13 @@ OperationOutcome RunUninstallOperation(const UninstallJob& job, const OperationE
     if (progress) progress(5, "正在等待插件管理器进程退出...");
     engines.waitForProcessExit(job.waitPid, kWaitForProcessMs);
   }
-  UninstallResult result = engines.runUninstall(job.dirs, job.purgeGlobal, progress);
+  UninstallResult result;
+  try {
+    result = engines.runUninstall(job.dirs, job.purgeGlobal, progress);
+  } catch (...) {
+    KeepAppsEntry(engines, job.dirs, std::string(), true);
+    throw;
+  }
   KeepAppsEntry(engines, job.dirs, std::string(), true);
   outcome.message = UninstallSummaryMessage(result);
   outcome.success = UninstallCountsAsSuccess(result);

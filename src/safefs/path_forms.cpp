@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstring>
+#include <vector>
+
 #include "common/text.h"
 
 namespace kel {
@@ -96,6 +99,42 @@ std::wstring FinishComparisonForm(std::wstring p) {
   return FoldCase(p);
 }
 
+// GetFinalPathNameByHandleW of Wine reads the name into a MAX_PATH buffer and reports
+// ERROR_MORE_DATA past it, whatever buffer it is given. The object name it is made from has
+// no such limit there and, for a path on a drive letter, is that path behind "\??\"; it
+// becomes the "\\?\" form the call would have given. Windows names file objects by their
+// device ("\Device\HarddiskVolume3\..."), which is refused here: there the call itself
+// answers at any length.
+bool DosDeviceObjectName(HANDLE handle, std::wstring& name_out) {
+  using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  static const QueryObject query = reinterpret_cast<QueryObject>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+  if (query == nullptr) return false;
+  struct ObjectName {
+    USHORT length;
+    USHORT maximum_length;
+    wchar_t* buffer;
+  };
+  // A UNICODE_STRING counts bytes in 16 bits: no name is longer than this.
+  std::vector<unsigned char> block(sizeof(ObjectName) + 0x10000);
+  ULONG returned = 0;
+  constexpr int kObjectNameInformation = 1;
+  if (query(handle, kObjectNameInformation, block.data(), static_cast<ULONG>(block.size()),
+            &returned) < 0) {
+    return false;
+  }
+  ObjectName header;
+  std::memcpy(&header, block.data(), sizeof(header));
+  if (header.buffer == nullptr) return false;
+  std::wstring_view name(header.buffer, header.length / sizeof(wchar_t));
+  if (name.size() < 7 || !StartsWith(name, L"\\??\\") || !IsDriveAbsolute(name.substr(4))) {
+    return false;
+  }
+  name_out.assign(L"\\\\?\\");
+  name_out.append(name.substr(4));
+  return true;
+}
+
 }  // namespace
 
 std::wstring JoinChild(const std::wstring& parent, std::wstring_view name) {
@@ -157,7 +196,10 @@ std::wstring NormalizedFinalPath(HANDLE handle) {
   for (int round = 0; round < 4; ++round) {
     buffer.assign(size, L'\0');
     DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(), size, 0);
-    if (length == 0) return {};
+    if (length == 0) {
+      if (GetLastError() != ERROR_MORE_DATA || !DosDeviceObjectName(handle, buffer)) return {};
+      break;
+    }
     if (length < size) {
       buffer.resize(length);
       break;

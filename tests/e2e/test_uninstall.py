@@ -389,5 +389,131 @@ class UninstallEndToEnd(unittest.TestCase):
             self.reset(pristine)
 
 
+# Root entries of published extensions (tests/e2e/fixtures/published_loaders, sources noted
+# there), bytes as their authors published them, in a Plugins folder the center manages.
+PUBLISHED_DIR = os.path.join(HERE, "fixtures", "published_loaders")
+# entry, the folder it loads, how it lies in the Plugins folder: "plain" (the user's own),
+# "managed" (taken under management: a gate now, the published bytes stored), "library" (the
+# marketplace installed it; rzw_sunpath.rb loads its folder)
+PUBLISHED_ROWS = [
+    ("sketchup-stl.rb", "sketchup-stl", "managed"),
+    ("ex_custom_tool.rb", "ex_custom_tool", "plain"),
+    ("as_shapestoolbar.rb", "as_shapestoolbar", "managed"),
+    ("as_loadrubyeditor.rb", "as_plugins", "plain"),
+    ("ladb_opencutlist.rb", "ladb_opencutlist", "managed"),
+    ("ae_console.rb", "ae_console", "plain"),
+    ("parametric_modeling.rb", "parametric_modeling", "managed"),
+    ("ene_solids.rb", "ene_solids", "plain"),
+    ("rzw_sunpath.rb", "rzw_sunpath", "plain"),
+    ("rzw_Lib2.rb", "rzw_Lib2", "library"),
+]
+# The entry that names the library, per Plugins folder: the user's own, taken under
+# management too (given back before the library goes, so it still keeps the folder), or
+# absent (nobody names the folder: it goes).
+LIBRARY_USER = {2025: "plain", 2024: None, 2023: "managed"}
+PUBLISHED_YEARS = tuple(LIBRARY_USER)
+
+
+# A published id as long as real ones get: its stored copy lies past MAX_PATH.
+LONG_ID = "fr.lairdubois.opencutlist.sketchup-extension"
+
+
+def published(name):
+    return read(os.path.join(PUBLISHED_DIR, name))
+
+
+def companion_files(folder):
+    return {os.path.join(folder, "main.rb"): ("# code of %s\n" % folder).encode(),
+            os.path.join(folder, "lib", "core.rb"): b"# shared code\n"}
+
+
+class UninstallPublishedLoaders(unittest.TestCase):
+    """Published loaders beside marketplace plugins, under management and naming a
+    marketplace library: after the uninstall each is byte for byte what the user had."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.release_dir = tempfile.mkdtemp(prefix="kel_uninstall_published_")
+        release_builder.build_release_from_files(CENTER_FILES, cls.release_dir, "3.2.0")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.release_dir, ignore_errors=True)
+
+    def setUp(self):
+        self.profile = kel_e2e.Profile("uninstall_published")
+        self.addCleanup(self.profile.remove)
+        package = os.path.join(self.profile.root, "package.zip")
+        shutil.copyfile(os.path.join(self.release_dir, "package.zip"), package)
+        for year in PUBLISHED_YEARS:
+            self.profile.make_plugins_dir(year)
+        result = kel_e2e.run_program(os.path.join(kel_e2e.BIN_DIR, "KelSetup.exe"),
+                                     ("--install-silent", "--no-launch", "--package",
+                                      kel_e2e.to_windows(package)), self.profile, timeout=240)
+        self.assertEqual(result.exit_code, 0, result)
+
+    def rows(self, year):
+        out = []
+        for entry, folder, role in PUBLISHED_ROWS:
+            if entry == "rzw_sunpath.rb":
+                role = LIBRARY_USER[year]
+            if role:
+                out.append((entry, folder, role))
+        return out
+
+    def populate(self, year):
+        plugins = self.profile.plugins_dir(year)
+        managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
+        records = {}
+        for entry, folder, role in self.rows(year):
+            original = published(entry)
+            for relative, content in companion_files(folder).items():
+                write(os.path.join(plugins, relative), content)
+            if role == "plain":
+                write(os.path.join(plugins, entry), original)
+                continue
+            plugin_id = ("mk." if role == "library" else "user.") + entry[:-3]
+            if entry == "ladb_opencutlist.rb":
+                plugin_id = LONG_ID
+                payload = os.path.join(managed, "payloads", plugin_id, sha(original), entry)
+                self.assertGreater(len(kel_e2e.to_windows(payload)), 260)
+            write(os.path.join(plugins, entry), gate(plugin_id))
+            write(os.path.join(managed, "payloads", plugin_id, sha(original), entry), original)
+            if role == "library":
+                records[plugin_id] = record(entry, folder, "marketplace")
+                write(os.path.join(managed, "runtime", plugin_id, "state.json"), "{}")
+            else:
+                records[plugin_id] = record(entry, folder, "local_takeover", original)
+        # An ordinary marketplace plugin beside them.
+        write(os.path.join(plugins, "stairs.rb"), gate("mk.stairs"))
+        for relative, content in companion_files("stairs_lib").items():
+            write(os.path.join(plugins, relative), content)
+        records["mk.stairs"] = record("stairs.rb", "stairs_lib", "marketplace")
+        write(os.path.join(managed, "plugin_registry.json"), registry(records))
+
+    def expected(self, year):
+        out = {}
+        for entry, folder, role in self.rows(year):
+            if role == "library" and not LIBRARY_USER[year]:
+                continue
+            if role != "library":
+                out[entry] = published(entry)
+            out[folder + "/"] = "<dir>"
+            out[os.path.join(folder, "lib") + os.sep] = "<dir>"
+            out.update(companion_files(folder))
+        return out
+
+    def test_every_published_entry_comes_back_byte_exact(self):
+        for year in PUBLISHED_YEARS:
+            self.populate(year)
+        result = kel_e2e.run_program(os.path.join(kel_e2e.BIN_DIR, "KelSetup.exe"),
+                                     ("--silent", "--uninstall"), self.profile, timeout=240)
+        self.assertFalse(result.timed_out, result)
+        self.assertEqual(result.exit_code, 0, result)
+        for year in PUBLISHED_YEARS:
+            with self.subTest(year=year):
+                self.assertEqual(snapshot(self.profile.plugins_dir(year)), self.expected(year))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -59,10 +59,10 @@ class SilentRuns(unittest.TestCase):
 
     def test_silent_help_prints_and_logs_without_a_window(self):
         log = os.path.join(self.profile.root, "help.log")
-        # A message box would hold the run until the time-out.
+        # The launcher ends the program after 5 s (exit 124): a message box would hold it so.
+        # Wine's own start-up is not counted: on a loaded machine it alone can take seconds.
         result = run_setup(["--silent", "--help", "--log", to_windows(log)], self.profile, timeout=5)
         self.assertEqual(result.exit_code, 0, result)
-        self.assertLess(result.elapsed, 5)
         out = result.stdout.decode("utf-8")
         self.assertIn("--purge-global", out)
         self.assertIn("4\t安装或卸载失败", out)

@@ -32,6 +32,19 @@ EXPECTED_CONTROLS = [
     (1012, "Button", "关闭", [518, 418, 100, 34]),
 ]
 SS_NOPREFIX = 0x80
+LATEST = "/v3/installer/latest"
+
+
+def wait_for_rows_after_query(wizard, timeout=60):
+    """The wizard's dump once the release query's answer has rebuilt the list."""
+    # The status line changes just before the list is rebuilt.
+    wizard.wait_text(IDC_SERVER_STATUS, "服务器最新版本：v")
+    deadline = time.time() + timeout
+    while True:
+        dump = wizard.dump()
+        if any("v2.0.0" in r["label"] for r in dump["rows"]) or time.time() > deadline:
+            return dump
+        time.sleep(0.25)
 
 
 def rows(dump):
@@ -63,14 +76,7 @@ class WizardWindow(unittest.TestCase):
         return wizard
 
     def rows_after_query(self, wizard):
-        # The status line changes just before the list is rebuilt.
-        wizard.wait_text(IDC_SERVER_STATUS, "服务器最新版本：v")
-        for _ in range(40):
-            dump = wizard.dump()
-            if any("v2.0.0" in r["label"] for r in dump["rows"]):
-                return dump
-            time.sleep(0.25)
-        return dump
+        return wait_for_rows_after_query(wizard)
 
     def launches(self, record, expect):
         """The plugin manager's recorded starts; waits for `expect` of them (it is detached)."""
@@ -124,9 +130,11 @@ class WizardWindow(unittest.TestCase):
         self.profile.add_sketchup(2025, "2.0.0")
         self.profile.add_sketchup(2024, "1.2.0")
         self.profile.add_sketchup(2023)
-        backend = self.backend(metadata_delay=4)
+        backend = self.backend(hold_metadata=True)
         wizard = self.wizard(backend)
+        backend.wait_for_requests(LATEST, 1)
         before = wizard.dump()
+        backend.release_metadata()
         self.assertEqual(rows(before), [
             ("SketchUp 2025  —  已安装 v2.0.0", CHECKED),
             ("SketchUp 2024  —  已安装 v1.2.0", CHECKED),
@@ -231,11 +239,14 @@ class WizardWindow(unittest.TestCase):
 
     def test_closing_during_the_startup_query_exits_cleanly(self):
         self.profile.add_sketchup(2025)
-        backend = self.backend(metadata_delay=6)
+        backend = self.backend(hold_metadata=True)
         wizard = self.wizard(backend)
+        backend.wait_for_requests(LATEST, 1)
         wizard.dump()
         wizard.probe("close")
         self.assertEqual(wizard.exit_code(20), 0)
+        # The query was still waiting for its answer when the window went.
+        self.assertFalse(backend.metadata_gate.is_set())
 
     def test_keyboard_and_the_launch_after_an_install(self):
         self.profile.add_sketchup(2025)
@@ -297,7 +308,7 @@ class WizardWindow(unittest.TestCase):
                                    stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (running.kill(), running.wait()))
         wizard.wait_text(IDC_SERVER_STATUS, "服务器最新版本：v")
-        time.sleep(1)
+        wizard.probe("wait-process", "SketchUp.exe")
         wizard.probe("click", IDC_UNINSTALL)
         confirm = wizard.box("yes")
         self.assertEqual(confirm["title"], "确认卸载 Kel 插件管理器")
@@ -389,8 +400,8 @@ class WizardAt144Dpi(unittest.TestCase):
         self.addCleanup(backend.close)
         wizard = Wizard(display, profile, "--origin", backend.origin, env={"KEL_WIZARD_DPI": "144"})
         self.addCleanup(wizard.kill)
-        wizard.wait_text(IDC_SERVER_STATUS, "服务器最新版本：v")
-        time.sleep(1)
+        # Measured once start-up is over: the query's answer has rebuilt the list.
+        wait_for_rows_after_query(wizard)
         measured = wizard.probe("measure", 144)
         width, height = measured["window"]
         self.assertLessEqual(abs(width - 656 * 1.5), 1, measured["window"])

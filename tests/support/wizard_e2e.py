@@ -92,7 +92,7 @@ class Backend:
     """The sample backend serving a small release, with the pacing the wizard tests need."""
 
     def __init__(self, version="2.0.0", metadata_delay=0.0, package_status=200,
-                 hold_package=False, with_manager=False):
+                 hold_package=False, hold_metadata=False, with_manager=False):
         files = {
             "kel_plugin_center.rb": b"# loader\nextension.version = '%s'\n" % version.encode(),
             "kel_plugin_center/main.rb": b"puts 'kel'\n",
@@ -109,9 +109,13 @@ class Backend:
         release_builder.save_release(self.release_dir, data)
         self.metadata = {"code": 0, "msg": "success", "data": data}
         self.metadata_delay = metadata_delay
-        # With hold_package each package request waits for release_package().
+        # With hold_package each package request waits for release_package(), with
+        # hold_metadata each release query for release_metadata(): a test that needs the
+        # wizard in the middle of a request holds it there, however slowly the window came up.
         self.hold_package = hold_package
         self.package_gate = threading.Semaphore(0)
+        self.hold_metadata = hold_metadata
+        self.metadata_gate = threading.Event()
         self.server = SampleBackend(self.release_dir)
         self.server.on_request = self._pace
         if package_status != 200:
@@ -122,6 +126,8 @@ class Backend:
     def _pace(self, route, _path):
         if route == "latest":
             time.sleep(self.metadata_delay)
+            if self.hold_metadata:
+                self.metadata_gate.wait(120)
         elif route == "package" and self.hold_package:
             self.package_gate.acquire(timeout=120)
 
@@ -132,6 +138,9 @@ class Backend:
     def release_package(self):
         self.package_gate.release()
 
+    def release_metadata(self):
+        self.metadata_gate.set()
+
     def wait_for_requests(self, path, count, timeout=60):
         deadline = time.time() + timeout
         while self.requests.count(path) < count:
@@ -141,6 +150,7 @@ class Backend:
             time.sleep(0.1)
 
     def close(self):
+        self.metadata_gate.set()
         for _ in range(8):
             self.package_gate.release()
         self.server.stop()

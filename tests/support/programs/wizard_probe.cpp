@@ -8,6 +8,8 @@
 //   wizard_probe box [BUTTON] [MS]          wait for a message box; print title/text; press BUTTON
 //                                           (ok, cancel, yes, no, retry) when given
 //   wizard_probe wait-gone [MS]             until the wizard window has gone
+//   wizard_probe wait-process NAME [MS]     until a process of that image name runs (as the
+//                                           wizard's own snapshot will see it)
 //   wizard_probe close                      WM_CLOSE to the wizard window
 //   wizard_probe keys KEY...                type keys (tab, shift+tab, space, return, escape)
 //                                           into the wizard; print the focused control's id
@@ -23,6 +25,7 @@
 // Exit 0 on success, 3 when the window or box did not appear in time, 2 on bad usage.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <nlohmann/json.hpp>
 
@@ -391,6 +394,24 @@ int wmain(int argc, wchar_t** argv) {
   wchar_t desktop[256] = {};
   if (GetEnvironmentVariableW(L"KEL_WIZARD_DESKTOP", desktop, 256) > 0) {
     if (HDESK handle = OpenDesktopW(desktop, 0, FALSE, GENERIC_ALL)) SetThreadDesktop(handle);
+  }
+  if (command == L"wait-process" && argc >= 3) {
+    const DWORD ms = Ms(argc, argv, 3, 30000);
+    for (DWORD waited = 0;; waited += 50) {
+      kel::unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+      PROCESSENTRY32W entry{};
+      entry.dwSize = sizeof(entry);
+      if (snapshot.get() != INVALID_HANDLE_VALUE && Process32FirstW(snapshot.get(), &entry)) {
+        do {
+          if (_wcsicmp(entry.szExeFile, argv[2]) == 0) {
+            Print({{"pid", entry.th32ProcessID}});
+            return 0;
+          }
+        } while (Process32NextW(snapshot.get(), &entry));
+      }
+      if (waited >= ms) return 3;
+      Sleep(50);
+    }
   }
   if (command == L"windows") {
     json all = json::array();

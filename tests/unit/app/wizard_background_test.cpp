@@ -15,6 +15,7 @@
 
 #include "app/operation_summary.h"
 #include "common/handles.h"
+#include "common/text.h"
 
 namespace kel {
 namespace {
@@ -241,6 +242,14 @@ TEST(GuardedOperations, AnEngineThatThrowsBecomesAFailedOutcome) {
   };
   engines.runUninstall = [](const std::vector<std::wstring>&, bool,
                             const ProgressCallback&) -> UninstallResult { throw 42; };
+  // The Apps & features entry follows even a run that threw; its own failure changes nothing.
+  std::vector<std::string> entry_calls;
+  engines.updateAppsEntry = [&entry_calls](const std::vector<std::wstring>& dirs,
+                                           const std::string& name, bool mayRemove) {
+    entry_calls.push_back(WideToUtf8(dirs.front()) + "|" + name + (mayRemove ? "|remove" : ""));
+    throw std::runtime_error("registry gone");
+    return std::vector<std::string>();
+  };
   ReleaseStore store;
   store.StoreQueryResult(true, Release("2.0.0"), L"");
   OperationOutcome install = GuardedInstallOperation({{L"C:\\a"}, L"", 0}, engines, kOrigin, store, {});
@@ -250,6 +259,8 @@ TEST(GuardedOperations, AnEngineThatThrowsBecomesAFailedOutcome) {
   EXPECT_FALSE(uninstall.success);
   EXPECT_TRUE(uninstall.isUninstall);
   EXPECT_EQ(uninstall.message, L"卸载未能完成：发生意外错误");
+  EXPECT_EQ(entry_calls,
+            (std::vector<std::string>{"C:\\a|" + Release("2.0.0").pluginName, "C:\\a||remove"}));
 
   // The release query thread's engine may throw too: the query counts as failed.
   engines.fetchLatestRelease = [](const std::string&, InstallerRelease&, std::string&) -> bool {

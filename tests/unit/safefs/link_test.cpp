@@ -134,6 +134,27 @@ TEST_F(LinkedTree, FileThatIsALink) {
   EXPECT_EQ(ReadFileBytes(sub() / L"doc.json"), "original");
 }
 
+// Past MAX_PATH the final path of a handle comes another way under Wine: links there are
+// refused all the same.
+TEST_F(LinkedTree, LinksPastMaxPath) {
+  std::filesystem::path deep = sandbox_.root();
+  for (int i = 0; i < 5; ++i) deep /= std::wstring(60, static_cast<wchar_t>(L'a' + i));
+  ASSERT_GT(deep.wstring().size(), 300u);
+  std::filesystem::create_directories(ToExtendedPath(deep));
+  ExpectDirectoryRefused(Link(real(), ToExtendedPath(deep / L"dir_link")) / L"sub",
+                         kDirectoryUnsafe);
+  const auto file_link = Link(sub() / L"doc.json", ToExtendedPath(deep / L"file_link.json"));
+  std::string error;
+  PhysicalIdentity identity;
+  EXPECT_FALSE(ProvePhysicalPath(file_link, false, identity, error));
+  EXPECT_EQ(error, "state file open physical proof target handle is unsafe");
+  // The real file beside them at that depth is proven.
+  WriteFileBytes(ToExtendedPath(deep / L"real.json"), "deep");
+  error.clear();
+  EXPECT_TRUE(ProvePhysicalPath(deep / L"real.json", false, identity, error)) << error;
+  EXPECT_EQ(identity.final_path.size(), deep.wstring().size() + 10);
+}
+
 // --- NTFS junctions (Windows only: Wine cannot set a reparse point) ---
 
 struct MountPointReparseBuffer {

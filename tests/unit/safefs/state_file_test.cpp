@@ -257,9 +257,6 @@ TEST(StateFileWrite, ExtendedPathFormNamesTheSameFile) {
 }
 
 TEST(StateFileWrite, PathsPastMaxPath) {
-  if (test::RunningUnderWine()) {
-    GTEST_SKIP() << "Wine 8's GetFinalPathNameByHandleW fails with 234 past MAX_PATH";
-  }
   Sandbox sandbox;
   std::filesystem::path dir = sandbox.root();
   for (int i = 0; i < 6; ++i) dir /= std::wstring(60, static_cast<wchar_t>(L'a' + i));
