@@ -16,6 +16,7 @@ the scenario's own expectation).
   tests/faults/sweep.py --scenario uninstall                every mutating N, both modes
   tests/faults/sweep.py --scenario uninstall --mode die --n 812    replay one N
   tests/faults/sweep.py --scenario update --reads --stride 7        reads too, every 7th
+  tests/faults/sweep.py --scenario update --mode fail --match 'version\.tmp'   by path
   tests/faults/sweep.py --sample                            what scripts/test.sh runs
 
 The build tree is KEL_BUILD_DIR (default build/); its Wine prefix must be running
@@ -28,6 +29,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -508,14 +510,17 @@ def describe_note(line):
     return "%s %s %s" % ("mutating" if rest[0] == "M" else "read", rest[1], rest[2])
 
 
-def choose(trace, reads, stride, only):
+def choose(trace, reads, stride, only, match=None):
     if only:
         return only
-    numbers = [int(t[0]) for t in trace if reads or t[1] == "M"]
+    pattern = re.compile(match, re.IGNORECASE) if match else None
+    numbers = [int(t[0]) for t in trace if (reads or t[1] == "M") and
+               (pattern is None or pattern.search(" ".join(t[2:])))]
     return numbers[::stride] if stride > 1 else numbers
 
 
-def sweep(name, modes, numbers=None, reads=False, stride=1, error="sharing", verbose=False):
+def sweep(name, modes, numbers=None, reads=False, stride=1, error="sharing", verbose=False,
+          match=None):
     """Runs one scenario; returns (failures, operations, mutating, runs, seconds)."""
     started = time.monotonic()
     scenario = make_scenario(name)
@@ -530,7 +535,7 @@ def sweep(name, modes, numbers=None, reads=False, stride=1, error="sharing", ver
             failures.append((name, 0, "clean", "the clean run itself", problems))
             report(failures[-1], error)
             return failures, total, mutating, 1, time.monotonic() - started
-        chosen = choose(work.trace, reads, stride, numbers)
+        chosen = choose(work.trace, reads, stride, numbers, match)
         runs = 0
         for n in chosen:
             for mode in modes:
@@ -555,9 +560,16 @@ def report(failure, error):
         name, mode, n, " --error " + error if mode == "fail" else ""), flush=True)
 
 
+# What the sweep found, one row each, replayed by every sample: (scenario, modes, operations
+# matched by function and path, error, what a user saw).
+FINDINGS = [
+    ("update", ("fail",), r"version\.tmp", "denied",
+     "VERSION not written, yet exit 0: files of 3.2.0 under the old version's name"),
+]
+
 # The deterministic sample scripts/test.sh runs, on two workers (each its own profile):
 # (scenario, modes, stride, reads, error). Every mutating operation of one uninstall and one
-# update in crash mode; a stride of the rest.
+# update in crash mode; a stride of the rest; the second worker also replays FINDINGS.
 SAMPLE = [
     [("uninstall", ("die",), 1, False, "sharing")],
     [("update", ("die",), 1, False, "sharing"),
@@ -577,6 +589,8 @@ def main():
     parser.add_argument("--reads", action="store_true", help="reads too, not only mutating")
     parser.add_argument("--stride", type=int, default=1, help="every k-th chosen operation")
     parser.add_argument("--error", choices=sorted(ERRORS), default="sharing")
+    parser.add_argument("--match", help="only operations whose function and path match "
+                        "this regular expression")
     parser.add_argument("--count", action="store_true", help="only count a clean run")
     parser.add_argument("--sample", action="store_true", help="the sample of scripts/test.sh")
     parser.add_argument("--list", action="store_true")
@@ -587,10 +601,12 @@ def main():
             print(name)
         return 0
     if args.sample:
-        workers = SAMPLE
+        workers = [list(SAMPLE[0]), list(SAMPLE[1]) +
+                   [(name, modes, 1, False, error, match)
+                    for name, modes, match, error, _ in FINDINGS]]
     else:
         modes = ("fail", "die") if args.mode == "both" else (args.mode,)
-        workers = [[(name, modes, args.stride, args.reads, args.error)
+        workers = [[(name, modes, args.stride, args.reads, args.error, args.match)
                     for name in (args.scenario or ["uninstall", "update"])]]
     started = time.monotonic()
     results = [None] * len(workers)
@@ -610,7 +626,9 @@ def main():
 
 def run_plan(plan, args):
     failures = []
-    for name, modes, stride, reads, error in plan:
+    for row in plan:
+        name, modes, stride, reads, error = row[:5]
+        match = row[5] if len(row) > 5 else None
         if args.count:
             scenario = make_scenario(name)
             work = Sweep(scenario)
@@ -625,7 +643,7 @@ def run_plan(plan, args):
                 scenario.close()
             continue
         found, total, mutating, runs, seconds = sweep(name, modes, args.n, reads, stride, error,
-                                                      args.verbose)
+                                                      args.verbose, match)
         print("%s %s: %d of %d operations (%d mutating) tried, %d failed, %.0f s" % (
             name, "/".join(modes), runs, total, mutating, len(found), seconds), flush=True)
         failures += found
