@@ -4,7 +4,7 @@
 set -eu
 packages=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine googletest
   nlohmann-json3-dev libz-mingw-w64-dev python3 xvfb xauth fonts-wqy-microhei imagemagick
-  xdotool curl procps ccache osslsigncode openssl dpkg-dev xz-utils)
+  xdotool curl procps ccache osslsigncode openssl dpkg-dev xz-utils python3-cryptography)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

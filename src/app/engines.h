@@ -12,6 +12,7 @@
 #include "decommission/uninstall.h"
 #include "install/install.h"
 #include "net/release.h"
+#include "net/release_trust.h"
 #include "sketchup/discovery.h"
 
 namespace kel {
@@ -42,8 +43,9 @@ struct OperationEngines {
   std::function<void(std::string_view line)> log;
 };
 
-// The engines as the shipped program uses them.
-OperationEngines ProductionEngines();
+// The engines as the shipped program uses them; every release query and install under
+// `trust`.
+OperationEngines ProductionEngines(const ReleaseTrust& trust = {});
 
 // The same engines, each call also written to `log` (its target, the release, the way an
 // install took, every progress text once, every warning and error).

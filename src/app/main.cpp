@@ -11,6 +11,9 @@
 #include "app/wizard_window.h"
 #include "common/text.h"
 #include "net/origin.h"
+#include "net/release_trust.h"
+// kPinnedReleaseKeys: the publisher's keys this build was given, made by the build.
+#include "kel_release_keys.inc"
 
 namespace {
 
@@ -100,13 +103,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   std::string origin = kel::ResolveBackendOrigin(options.origin, &source);
   kel::InitializeProcessOptions(std::move(options), std::move(origin));
 
-  kel::OperationEngines engines = kel::ProductionEngines();
+  kel::ReleaseTrust trust = kel::LoadReleaseTrust(kPinnedReleaseKeys);
+  trust.allowDowngrade = kel::ProcessOptions().allow_downgrade;
+  kel::OperationEngines engines = kel::ProductionEngines(trust);
   kel::RunLog& log = kel::ProcessLog();
   if (!kel::ProcessOptions().log.empty() && log.Open(kel::ProcessOptions().log)) {
     engines = kel::LoggedEngines(std::move(engines),
                                  [&log](std::string_view line) { log.Write(line); });
     log.Write("command line: " + kel::WideToUtf8(GetCommandLineW()));
     log.Write("origin: " + kel::ResolvedOrigin() + " (from " + source + ")");
+    if (trust.pinned) {
+      log.Write("releases must be signed by one of " + std::to_string(trust.keys.size()) +
+                " pinned keys");
+    }
   }
 
   const int code = kel::ProcessOptions().silent

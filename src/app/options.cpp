@@ -53,6 +53,8 @@ SetupOptions ParseCommandLineText(const wchar_t* command_line) {
       options.purge_global = true;
     } else if (arg == L"--no-launch") {
       options.no_launch = true;
+    } else if (arg == L"--allow-downgrade") {
+      options.allow_downgrade = true;
     } else if (arg == L"--target") {
       options.target = take_value(i);
     } else if (arg == L"--package") {
@@ -88,6 +90,7 @@ std::wstring HelpText() {
          L"--wait-pid 进程号\t先等待该进程结束，最多 15 秒\n"
          L"--purge-global\t卸载时同时清除全局登录凭据与缓存\n"
          L"--no-launch\t安装后不启动插件管理器\n"
+         L"--allow-downgrade\t允许安装低于已安装版本的已签名版本\n"
          L"--log 文件\t将运行过程追加写入此日志文件（UTF-8）\n"
          L"--help, -h, /?\t显示本帮助\n\n"
          L"静默运行的退出代码：\n"

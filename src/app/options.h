@@ -15,6 +15,7 @@ struct SetupOptions {
   bool silent = false;
   bool purge_global = false;
   bool no_launch = false;
+  bool allow_downgrade = false;  // "--allow-downgrade"
   std::wstring log;       // "--log": the run log file, empty for none
   bool help = false;      // "--help", "-h" or "/?"
 };

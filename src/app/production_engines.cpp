@@ -43,12 +43,20 @@ std::string Path(const std::wstring& path) { return WideToUtf8(path); }
 
 }  // namespace
 
-OperationEngines ProductionEngines() {
+OperationEngines ProductionEngines(const ReleaseTrust& trust) {
   OperationEngines engines;
   engines.waitForProcessExit = WaitForProcessExit;
   engines.discover = DiscoverSketchUpInstallations;
-  engines.fetchLatestRelease = FetchLatestRelease;
-  engines.installIntoPlugins = InstallIntoPlugins;
+  // Shared by the copies of the engines, which may outlive the caller's record.
+  auto shared = std::make_shared<const ReleaseTrust>(trust);
+  engines.fetchLatestRelease = [shared](const std::string& origin, InstallerRelease& release,
+                                        std::string& error) {
+    return FetchTrustedRelease(origin, *shared, release, error);
+  };
+  engines.installIntoPlugins = [shared](InstallRequest request) {
+    request.trust = shared.get();
+    return InstallIntoPlugins(request);
+  };
   engines.runUninstall = [](const std::vector<std::wstring>& dirs, bool purge,
                             const ProgressCallback& progress) {
     return RunUninstall(dirs, purge, progress);

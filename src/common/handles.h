@@ -64,6 +64,7 @@ inline void Key(HKEY h) { ::RegCloseKey(h); }
 inline void Internet(HINTERNET h) { ::WinHttpCloseHandle(h); }
 inline void Algorithm(BCRYPT_ALG_HANDLE h) { ::BCryptCloseAlgorithmProvider(h, 0); }
 inline void Hash(BCRYPT_HASH_HANDLE h) { ::BCryptDestroyHash(h); }
+inline void CryptKey(BCRYPT_KEY_HANDLE h) { ::BCryptDestroyKey(h); }
 inline void Gdi(HGDIOBJ h) { ::DeleteObject(h); }
 inline void Local(HLOCAL h) { ::LocalFree(h); }
 inline void CoTask(void* p) { ::CoTaskMemFree(p); }
@@ -78,6 +79,7 @@ using unique_hkey = UniqueResource<NullTraits<HKEY, handle_close::Key>>;
 using unique_hinternet = UniqueResource<NullTraits<HINTERNET, handle_close::Internet>>;
 using unique_bcrypt_alg = UniqueResource<NullTraits<BCRYPT_ALG_HANDLE, handle_close::Algorithm>>;
 using unique_bcrypt_hash = UniqueResource<NullTraits<BCRYPT_HASH_HANDLE, handle_close::Hash>>;
+using unique_bcrypt_key = UniqueResource<NullTraits<BCRYPT_KEY_HANDLE, handle_close::CryptKey>>;
 using unique_gdi = UniqueResource<NullTraits<HGDIOBJ, handle_close::Gdi>>;
 using unique_hlocal = UniqueResource<NullTraits<HLOCAL, handle_close::Local>>;
 using unique_cotaskmem = UniqueResource<NullTraits<void*, handle_close::CoTask>>;

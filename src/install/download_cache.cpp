@@ -28,7 +28,9 @@ bool FetchFiles(const std::vector<FetchJob>& jobs,
                 const std::vector<std::filesystem::path>& destinations, std::string& error,
                 const std::function<void(std::size_t)>& before_each) {
   std::vector<DownloadJob> downloads;
-  for (std::size_t i = 0; i < jobs.size(); ++i) downloads.push_back({jobs[i].url, destinations[i]});
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    downloads.push_back({jobs[i].url, destinations[i], jobs[i].size});
+  }
   std::size_t named = 0;
   const auto name_until = [&](std::size_t end) {
     for (; named < end; ++named)
@@ -102,7 +104,7 @@ bool DownloadCache::FetchOne(const FetchJob& job, const wchar_t* suffix,
   if (!path.empty()) return true;
   if (!EnsureFolder(error)) return false;
   const std::filesystem::path target = PathFor(job.sha256, suffix);
-  if (!DownloadAndVerify(job.url, target, job.sha256, error, progress)) return false;
+  if (!DownloadAndVerify(job.url, target, job.sha256, error, progress, job.size)) return false;
   fetched = true;
   path = target;
   if (IsHexDigest(job.sha256)) files_[job.sha256] = target;

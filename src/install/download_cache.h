@@ -16,6 +16,7 @@ namespace kel {
 struct FetchJob {
   std::string url;
   std::string sha256;
+  std::uint64_t size = 0;  // the size the release gives; a longer answer fails. 0: unknown
 };
 
 // The files one run has fetched, by SHA-256: a package or blob that several Plugins folders

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <fstream>
 #include <system_error>
 #include <vector>
 
@@ -16,9 +17,11 @@
 #include "install/sha256.h"
 #include "install/temp_leftovers.h"
 #include "net/origin.h"
+#include "net/release_trust.h"
 #include "safefs/physical_path.h"
 #include "safefs/state_file.h"
 #include "sketchup/discovery.h"
+#include "sketchup/installed_version.h"
 
 namespace kel {
 namespace {
@@ -215,7 +218,7 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
                            : "正在下载 Kel 插件中心与管理器安装包...");
     bool fetched = false;
     const FetchJob job{JoinOriginPath(request.origin, request.release->downloadZipUrl),
-                       request.release->zipSha256};
+                       request.release->zipSha256, request.release->fileSizeBytes};
     if (!cache.FetchOne(job, L".zip", package, fetched, result.message, request.progress)) return;
     if (fetched) result.downloadedCount = 1;
   }
@@ -292,6 +295,54 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
   Report(request, 100, result.isUpdate ? "更新完成！" : "安装完成！");
 }
 
+// The signed "<package>.release.json" beside an offline package, whose zipSha256 must be
+// the package's own.
+bool ReadOfflineRelease(const std::filesystem::path& package, const ReleaseTrust& trust,
+                        InstallerRelease& release) {
+  std::filesystem::path manifest = package;
+  manifest += L".release.json";
+  std::ifstream in(manifest, std::ios::binary);
+  if (!in.is_open()) return false;
+  std::string body(kMaxReleaseDocumentBytes + 1, '\0');
+  in.read(body.data(), static_cast<std::streamsize>(body.size()));
+  if (in.bad() || static_cast<std::uint64_t>(in.gcount()) > kMaxReleaseDocumentBytes) {
+    return false;
+  }
+  body.resize(static_cast<std::size_t>(in.gcount()));
+  std::string error, digest;
+  return ReadTrustedRelease(body, trust, release, error) &&
+         Sha256OfFile(package, digest, error) && digest == release.zipSha256;
+}
+
+// With pinned keys: the release an offline package proves with its signed manifest, and no
+// release older than what the folder holds. False with the message set when refused.
+bool ApplyTrust(const InstallRequest& request, std::optional<InstallerRelease>& release,
+                std::string& message) {
+  const ReleaseTrust* trust = request.trust;
+  if (trust == nullptr || !trust->pinned) return true;
+  if (!request.offlinePackage.empty()) {
+    if (!IsRegularFile(request.offlinePackage)) {
+      message = "指定的本地安装包不存在";
+      return false;
+    }
+    InstallerRelease signed_release;
+    if (!ReadOfflineRelease(request.offlinePackage, *trust, signed_release)) {
+      message = kOfflineManifestText;
+      return false;
+    }
+    release = std::move(signed_release);
+  }
+  if (release && !trust->allowDowngrade) {
+    // An unknown installed version cannot be rolled back to: there is nothing to compare.
+    const std::string installed = ReadInstalledVersion(request.pluginsDir);
+    if (!installed.empty() && CompareVersions(release->versionCode, installed) < 0) {
+      message = kDowngradeText;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::filesystem::path LocatePluginCenterRoot(const std::filesystem::path& stage) {
@@ -316,8 +367,9 @@ std::filesystem::path LocatePluginCenterRoot(const std::filesystem::path& stage)
   return stage;
 }
 
-InstallResult InstallIntoPlugins(const InstallRequest& request) {
+InstallResult InstallIntoPlugins(const InstallRequest& original) {
   InstallResult result;
+  InstallRequest request = original;
   DownloadCache own_cache;
   DownloadCache& cache = request.cache ? *request.cache : own_cache;
   // Once per run: what killed runs left in TEMP goes before this run adds its own.
@@ -328,6 +380,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
     result.message = "目标 SketchUp Plugins 目录路径不安全或无效";
     return result;
   }
+  if (!ApplyTrust(request, request.release, result.message)) return result;
   std::error_code ec;
   if (!std::filesystem::exists(plugins_dir, ec)) {
     std::string error;
@@ -405,7 +458,7 @@ InstallResult InstallIntoPlugins(const InstallRequest& request) {
   for (const Change& change : changes) {
     jobs.push_back({JoinOriginPath(request.origin,
                                    release.blobDownloadUrlPrefix + change.file->sha256),
-                    change.file->sha256});
+                    change.file->sha256, change.file->size});
   }
   const bool fetched = cache.FetchAll(jobs, L".blob", result.downloadedCount, result.message,
                                       [&](std::size_t index) {

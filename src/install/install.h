@@ -11,6 +11,7 @@
 namespace kel {
 
 class DownloadCache;
+struct ReleaseTrust;
 
 struct InstallRequest {
   std::filesystem::path pluginsDir;         // the SketchUp Plugins directory
@@ -20,6 +21,10 @@ struct InstallRequest {
   ProgressCallback progress;                // may be empty
   // The run's downloads, shared by every Plugins folder of one run; null: this call's own.
   DownloadCache* cache = nullptr;
+  // The publisher's keys, when the program has them: an offline package then needs its signed
+  // "<package>.release.json", and an older release than the installed one is refused.
+  // Null: releases are taken as they come.
+  const ReleaseTrust* trust = nullptr;
 };
 
 // How a successful install went: nothing to change, single changed files, or the package.

@@ -288,6 +288,11 @@ Outcome Failed(std::string& error, std::string text) {
   return Outcome::kFailed;
 }
 
+std::string TooLargeText(const Transfer& transfer, std::uint64_t cap) {
+  if (transfer.destination == nullptr) return "服务器响应数据过大";
+  return "下载文件大于版本元数据给出的大小 (" + std::to_string(cap) + " 字节)";
+}
+
 Outcome Attempt(const UrlParts& parts, HINTERNET session, const HttpOptions& options,
                 Transfer& transfer, std::string& error) {
   unique_hinternet connection(WinHttpConnect(session, parts.host.c_str(), parts.port, 0));
@@ -366,9 +371,9 @@ Outcome Attempt(const UrlParts& parts, HINTERNET session, const HttpOptions& opt
   } else if (!StartOver(transfer, error)) {
     return Outcome::kFailed;
   }
-  if (transfer.destination == nullptr && transfer.body != nullptr && options.maxBodyBytes != 0 &&
-      total > options.maxBodyBytes) {
-    return Failed(error, "服务器响应数据过大");
+  // Tested before the file is opened: an answer that announces too much truncates nothing.
+  if (options.maxBodyBytes != 0 && total > options.maxBodyBytes) {
+    return Failed(error, TooLargeText(transfer, options.maxBodyBytes));
   }
 
   if (transfer.destination != nullptr && !transfer.file) {
@@ -402,6 +407,10 @@ Outcome Attempt(const UrlParts& parts, HINTERNET session, const HttpOptions& opt
       }
       if (read == 0) break;
       available -= std::min(available, read);
+      // Endless data: the first byte past the cap ends the transfer before it is kept.
+      if (options.maxBodyBytes != 0 && read > options.maxBodyBytes - transfer.received) {
+        return Failed(error, TooLargeText(transfer, options.maxBodyBytes));
+      }
       if (transfer.file) {
         DWORD written = 0;
         if (!WriteFile(transfer.file.get(), buffer.get(), read, &written, nullptr) ||
@@ -409,9 +418,6 @@ Outcome Attempt(const UrlParts& parts, HINTERNET session, const HttpOptions& opt
           return Failed(error, "写入本地文件失败，可能磁盘空间不足");
         }
       } else if (transfer.body != nullptr) {
-        if (options.maxBodyBytes != 0 && transfer.received + read > options.maxBodyBytes) {
-          return Failed(error, "服务器响应数据过大");
-        }
         transfer.body->append(reinterpret_cast<const char*>(buffer.get()), read);
       }
       transfer.received += read;
@@ -509,7 +515,9 @@ struct FetchAll {
       std::string jobError;
       bool ok = false;
       try {
-        ok = Get(job.url, nullptr, &job.destination, jobError, sink, *options, &requests);
+        HttpOptions jobOptions = *options;
+        if (job.maxBytes != 0) jobOptions.maxBodyBytes = job.maxBytes;
+        ok = Get(job.url, nullptr, &job.destination, jobError, sink, jobOptions, &requests);
       } catch (...) {
         {
           std::lock_guard<std::mutex> guard(lock);

@@ -30,8 +30,11 @@ struct HttpOptions {
   std::uint32_t firstPauseMs = 250;  // before the first further attempt, doubled each time
   // Empty: Sleep. HttpDownloadFiles may call it from several of its threads at once.
   std::function<void(std::uint32_t ms)> sleep;
-  std::uint32_t receiveTimeoutMs = 180000;
-  std::uint64_t maxBodyBytes = 0;  // in-memory bodies only; 0: unlimited
+  // A transfer that delivers nothing for this long fails (and is retried like a broken one).
+  std::uint32_t receiveTimeoutMs = 60000;
+  // The most bytes the body may have: a larger announced length, or the first byte past it,
+  // fails the request without a further attempt; nothing past it is written. 0: unlimited.
+  std::uint64_t maxBodyBytes = 0;
 };
 
 // One blocking GET. Redirects are followed (at most 5) only within the URL's own scheme, host
@@ -48,6 +51,7 @@ bool HttpGet(const std::string& url, std::string* body, const std::filesystem::p
 struct DownloadJob {
   std::string url;
   std::filesystem::path destination;
+  std::uint64_t maxBytes = 0;  // the job's own maxBodyBytes when not 0
 };
 
 // Fetches every job, up to `connections` at a time; progress aggregated over all bytes.

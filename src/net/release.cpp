@@ -5,6 +5,7 @@
 #include "install/sha256.h"
 #include "net/http_client.h"
 #include "net/origin.h"
+#include "net/release_trust.h"
 
 namespace kel {
 namespace {
@@ -24,20 +25,15 @@ std::string Lower(std::string text) {
 }  // namespace
 
 bool FetchLatestRelease(const std::string& origin, InstallerRelease& release, std::string& error) {
-  std::string body;
-  HttpOptions options;
-  options.maxBodyBytes = kMaxReleaseDocumentBytes;
-  if (!HttpGet(JoinOriginPath(origin, "/v3/installer/latest"), &body, nullptr, error, {},
-               options)) {
-    return false;
-  }
-  return ParseReleaseDocument(body, release, error);
+  return FetchTrustedRelease(origin, ReleaseTrust{}, release, error);
 }
 
 bool DownloadAndVerify(const std::string& url, const std::filesystem::path& destination,
                        const std::string& expectedSha256, std::string& error,
-                       const ProgressCallback& progress) {
-  if (!HttpGet(url, nullptr, &destination, error, progress)) {
+                       const ProgressCallback& progress, std::uint64_t maxBytes) {
+  HttpOptions options;
+  options.maxBodyBytes = maxBytes;
+  if (!HttpGet(url, nullptr, &destination, error, progress, options)) {
     RemoveQuietly(destination);
     return false;
   }

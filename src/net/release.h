@@ -44,9 +44,10 @@ inline constexpr std::uint64_t kMaxReleaseDocumentBytes = 16u << 20;
 bool FetchLatestRelease(const std::string& origin, InstallerRelease& release, std::string& error);
 
 // Downloads `url` into `destination` and checks it against `expectedSha256` (any case; empty:
-// not checked). On failure the file has been removed.
+// not checked). A non-zero `maxBytes` (the size the release gives) fails the download at the
+// first byte past it. On failure the file has been removed.
 bool DownloadAndVerify(const std::string& url, const std::filesystem::path& destination,
                        const std::string& expectedSha256, std::string& error,
-                       const ProgressCallback& progress);
+                       const ProgressCallback& progress, std::uint64_t maxBytes = 0);
 
 }  // namespace kel

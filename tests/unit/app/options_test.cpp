@@ -24,11 +24,14 @@ TEST(ParseCommandLine, NoArgumentsGiveDefaults) {
 }
 
 TEST(ParseCommandLine, FlagsAndModes) {
-  SetupOptions options = Parse(L"--silent --update --purge-global --no-launch");
+  EXPECT_FALSE(Parse(L"--silent").allow_downgrade);
+  SetupOptions options =
+      Parse(L"--silent --update --purge-global --no-launch --allow-downgrade");
   EXPECT_EQ(options.mode, "update");
   EXPECT_TRUE(options.silent);
   EXPECT_TRUE(options.purge_global);
   EXPECT_TRUE(options.no_launch);
+  EXPECT_TRUE(options.allow_downgrade);
 
   options = Parse(L"--update --silent");
   EXPECT_EQ(options.mode, "update");
@@ -86,7 +89,7 @@ TEST(HelpText, NamesEveryOptionAndExitCode) {
   const std::wstring help = HelpText();
   for (const wchar_t* word :
        {L"--silent", L"--install-silent", L"--update", L"--uninstall", L"--target",
-        L"--package", L"--origin", L"--wait-pid", L"--purge-global", L"--no-launch", L"--log",
+        L"--package", L"--origin", L"--wait-pid", L"--purge-global", L"--no-launch", L"--allow-downgrade", L"--log",
         L"--help, -h, /?", L"\n0\t", L"\n2\t", L"\n3\t", L"\n4\t"}) {
     EXPECT_NE(help.find(word), std::wstring::npos) << word;
   }

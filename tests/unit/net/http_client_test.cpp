@@ -354,6 +354,61 @@ TEST(ProgressThrottle, NewPercentagesPassTextOnlyAfterTheIntervalAndTheEndAlways
   EXPECT_EQ(DownloadPercent(UINT64_C(1) << 40, UINT64_MAX), 0);
 }
 
+// Endless data: a file download never keeps a byte past the size the release gives, whether
+// the answer announces more or just keeps sending; such an answer is not asked for again.
+TEST(HttpGet, FileDownloadsStopAtTheirCap) {
+  REQUIRE_BACKEND();
+  Sandbox sandbox;
+  struct Row {
+    std::string path;
+    std::uint64_t cap;
+    bool ok;
+    bool untouched;  // refused on its announced length: the old file stays as it was
+  };
+  const std::vector<Row> rows = {
+      {"/_test/bytes/1000", 1000, true, false},
+      {"/_test/bytes/1001", 1000, false, true},
+      {"/_test/nolength/300000", 100000, false, false},
+      {"/_test/nolength/100000", 100000, true, false},
+  };
+  const std::string message = "下载文件大于版本元数据给出的大小 (";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    const fs::path file = sandbox.root() / L"capped.bin";
+    WriteFileBytes(file, "old");
+    Pauses pauses;
+    HttpOptions options = pauses.options();
+    options.maxBodyBytes = row.cap;
+    std::string error;
+    const std::size_t before = LoggedRequests();
+    EXPECT_EQ(HttpGet(origin + row.path, nullptr, &file, error, {}, options), row.ok) << error;
+    EXPECT_EQ(LoggedRequests() - before, 1u);
+    const std::string got = ReadFileBytes(file);
+    if (row.ok) {
+      EXPECT_EQ(got, Pattern(row.cap));
+      continue;
+    }
+    EXPECT_EQ(error, message + std::to_string(row.cap) + " 字节)");
+    if (row.untouched) {
+      EXPECT_EQ(got, "old");
+    } else {
+      EXPECT_LE(got.size(), row.cap);
+      EXPECT_EQ(got, Pattern(got.size()));
+    }
+  }
+
+  // A job's own cap, among jobs without one.
+  std::vector<DownloadJob> jobs = {
+      {origin + "/_test/bytes/5000", sandbox.root() / L"a.bin"},
+      {origin + "/_test/nolength/5000", sandbox.root() / L"b.bin", 4999},
+  };
+  std::string error;
+  EXPECT_FALSE(HttpDownloadFiles(jobs, 2, error, {}));
+  EXPECT_EQ(error, message + "4999 字节)");
+  jobs[1].maxBytes = 5000;
+  EXPECT_TRUE(HttpDownloadFiles(jobs, 2, error, {})) << error;
+}
+
 TEST(HttpDownloadFiles, ManyFilesOverFewConnections) {
   REQUIRE_BACKEND();
   Sandbox sandbox;
