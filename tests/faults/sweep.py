@@ -472,8 +472,8 @@ class Sweep:
             return ["%s run timed out" % mode]
         if not injected and n <= len(self.trace) * 9 // 10:
             # A seam that stopped counting would pass every N unseen.
-            return ["operation %d was never reached (the clean run had %d)" % (n,
-                                                                               len(self.trace))]
+            return ["operation %d was never reached (the clean run had %d; exit %d)" % (
+                n, len(self.trace), first.exit_code)]
         if mode == "die" and injected and first.exit_code != DEATH_EXIT:
             return ["die run exited %d, not %d" % (first.exit_code, DEATH_EXIT)]
         label = "%s run (exit %d)" % (mode, first.exit_code)
@@ -571,12 +571,14 @@ FINDINGS = [
 # (scenario, modes, stride, reads, error). Every mutating operation of one uninstall and one
 # update in crash mode; a stride of the rest; the second worker also replays FINDINGS.
 SAMPLE = [
-    [("uninstall", ("die",), 1, False, "sharing")],
-    [("update", ("die",), 1, False, "sharing"),
+    # Uninstalls share the plugin manager's machine-wide locks: one worker runs them all, so
+    # that no run of the sample waits for another's.
+    [("uninstall", ("die",), 1, False, "sharing"),
      ("uninstall", ("fail",), 13, False, "sharing"),
-     ("update", ("fail",), 3, False, "denied"),
-     ("package-update", ("die", "fail"), 11, False, "full"),
      ("uninstall-rich", ("die",), 97, False, "sharing")],
+    [("update", ("die",), 1, False, "sharing"),
+     ("update", ("fail",), 3, False, "denied"),
+     ("package-update", ("die", "fail"), 11, False, "full")],
 ]
 
 
