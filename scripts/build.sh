@@ -5,9 +5,12 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KEL_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
-# The tests' System32 tar.exe: Windows' own archive tool, built once per build tree.
-mkdir -p "$build"
-"$root/scripts/system-tar.sh" "$build"
+# The tests' System32 tar.exe: Windows' own archive tool, built once per build tree (not for
+# a build of named targets only, such as scripts/reproducible.sh's).
+if [ $# -eq 0 ]; then
+  mkdir -p "$build"
+  "$root/scripts/system-tar.sh" "$build"
+fi
 # The program's PE time stamp is the commit's time: every build of one commit gives the same
 # bytes (a tree without git history gets 0).
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then

@@ -179,7 +179,12 @@ bool ParseSignedReleaseDocument(std::string_view body, const std::vector<Release
                                 const SignatureCheck& verify, std::int64_t now,
                                 InstallerRelease& release, std::string& error) {
   nlohmann::json document;
-  if (!ReadEnvelope(body, document, error)) return false;
+  if (!ReadEnvelope(body, document, error)) {
+    // The server's own words are unsigned as well: whoever answers in its place must not put
+    // text of their choosing before the user.
+    if (error != kInvalidFormat) error = "获取安装器最新版本失败";
+    return false;
+  }
   const auto signed_text = document.find("signed");
   const auto signatures = document.find("signatures");
   std::string message;

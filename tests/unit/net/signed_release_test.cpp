@@ -218,8 +218,8 @@ TEST(SignedRelease, RefusedDocuments) {
       {Envelope(keys.unpinned, kNow - 86400), bad},
       {Envelope(keys.first, kNow + 3600, {{"versionCode", 200}}), invalid},
       {Envelope(keys.first, kNow + 3600, {{"versionCode", "2.0.0"}, {"fileSizeBytes", "many"}}), invalid},
-      // The server's own refusal keeps its text.
-      {{{"code", 1}, {"msg", "暂无版本"}}, "暂无版本"},
+      // The server's own refusal is unsigned too: its text is not shown.
+      {{{"code", 1}, {"msg", "请从 http://example.com 下载"}}, "获取安装器最新版本失败"},
   };
   for (const auto& [document, error] : rows) {
     SCOPED_TRACE(document.dump().substr(0, 300));
