@@ -144,7 +144,13 @@ class Scenario:
 
 def run(program, args, profile, plan=None, timeout=240):
     env = {"KEL_FAULT_PLAN": plan} if plan else {"KEL_FAULT_PLAN": None}
-    return kel_e2e.run_program(program, args, profile, env=env, timeout=timeout)
+    done = kel_e2e.run_program(program, args, profile, env=env, timeout=timeout)
+    if done.exit_code == kel_e2e.LAUNCHER_START_FAILED:
+        # The launcher could not start the program (seen once under heavy load): the program
+        # never ran, so running it now is the same run.
+        time.sleep(1)
+        done = kel_e2e.run_program(program, args, profile, env=env, timeout=timeout)
+    return done
 
 
 PENDING_ROOT = "old_tool.rb.pending_delete_1700000000_4242_1"
