@@ -1,7 +1,9 @@
 // Install benchmark program, driven by bench/install_bench.py. Prints key=value lines.
 //   install_bench full ORIGIN DIR    full install into DIR\full, its phases from the progress
-//                                    calls; then the same package extracted by the system's
-//                                    tar.exe and its files copied by CopyFileW into DIR\copy
+//                                    calls; the same install without flushing each written
+//                                    file into DIR\noflush, then one flush of the volume; then
+//                                    the same package extracted by the system's tar.exe and
+//                                    its files copied by CopyFileW into DIR\copy
 //   install_bench update ORIGIN DIR  the update of DIR\full to the release now published
 //   install_bench multi ORIGIN DIR N install or update DIR\v1 .. DIR\vN in one run, as the
 //                                    silent runner does (one download cache for all)
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "install/deploy.h"
 #include "install/download_cache.h"
 #include "install/extract.h"
 #include "install/install.h"
@@ -98,6 +101,29 @@ int wmain(int argc, wchar_t** argv) {
   Print("install_extract_ms", deploy_at - extract_at);  // includes the first file
   Print("install_deploy_ms", deployed_at - deploy_at);
   Print("install_cleanup_ms", ended - deployed_at);
+
+  // What the flush of every written file costs: the same install without it, and one flush of
+  // the whole volume instead (which needs administrator rights on Windows; Wine grants them).
+  {
+    kel::InstallRequest unflushed = request;
+    unflushed.pluginsDir = dir / L"noflush";
+    unflushed.progress = {};
+    kel::SetFlushWrittenFiles(false);
+    const double noflush_started = Now();
+    const kel::InstallResult again = kel::InstallIntoPlugins(unflushed);
+    const double noflush_ended = Now();
+    kel::SetFlushWrittenFiles(true);
+    if (!again.success) return Fail("install without flushes: " + again.message);
+    Print("install_noflush_ms", noflush_ended - noflush_started);
+    const std::wstring volume = L"\\\\.\\" + dir.root_name().wstring();
+    HANDLE handle = CreateFileW(volume.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    const double volume_started = Now();
+    const bool flushed = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
+    Print("volume_flush_ms", flushed ? Now() - volume_started : -1.0);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
 
   // Baseline: the same package, extracted by tar.exe, then copied file by file.
   const fs::path package = dir / L"package.zip";

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "common/text.h"
+#include "sketchup/installed_version.h"
 
 namespace kel {
 
@@ -19,6 +20,7 @@ bool IsDirectory(const fs::path& path) {
 
 bool OlderThanRelease(const SketchUpTarget& target, const std::string& releaseVersion,
                       const TargetEnvironment& env) {
+  if (target.deploymentUnfinished) return true;
   const std::string installed =
       target.installedVersion.empty() ? kUnknownInstalledVersion : target.installedVersion;
   return env.compareVersions(installed, releaseVersion) == -1;
@@ -29,6 +31,7 @@ void Examine(TargetRow& row, const TargetEnvironment& env) {
   row.pluginsDirUsable = IsDirectory(dir);
   row.centerPresent = IsDirectory(dir / L"kel_plugin_center");
   row.installedVersion = row.centerPresent ? env.readInstalledVersion(dir.wstring()) : std::string();
+  row.deploymentUnfinished = row.centerPresent && HasUnfinishedDeployment(dir);
 }
 
 }  // namespace
@@ -45,7 +48,10 @@ std::wstring RowLabel(const TargetRow& row, const std::optional<std::string>& re
     const std::string installed =
         row.installedVersion.empty() ? kUnknownInstalledVersion : row.installedVersion;
     label += L"  —  已安装 v" + Utf8ToWide(installed);
-    if (releaseVersion) {
+    if (row.deploymentUnfinished) {
+      label += L"  （上次更新未完成）";
+      if (releaseVersion) label += L"  →  将重新更新至 v" + Utf8ToWide(*releaseVersion);
+    } else if (releaseVersion) {
       if (env.compareVersions(installed, *releaseVersion) == -1) {
         label += L"  →  可差异更新至 v" + Utf8ToWide(*releaseVersion);
       } else {

@@ -68,31 +68,44 @@ bool MentionedAsPathStart(const std::string& lower_source, const std::string& na
 }
 
 // A record other than skipId names the plan's companion (case-insensitively or as the same
-// object), through an install root inside the Plugins root.
+// object), through an install root inside the Plugins root. Each install root is checked once.
 bool RecordsClaimCompanion(const PluginRegistry& registry, const std::string& skipId,
                            const UninstallPlan& plan) {
   const std::filesystem::path& root = plan.pluginsRoot;
+  const std::wstring companion_name = plan.companionPath.filename().native();
+  const bool plan_in_root =
+      EqualsIgnoreCase(plan.companionPath.parent_path().native(), root.native()) &&
+      !MayAlias(companion_name);
+  std::map<std::string, bool> usable_roots;
   for (const auto& [otherId, other] : registry.plugins) {
     if ((!skipId.empty() && otherId == skipId) || other.companion_name.empty()) continue;
     const std::filesystem::path other_root = ResolveStoredPluginsRoot(other.install_root, root);
-    if (other_root.empty() || IsReparsePointOrUnreadable(other_root) ||
-        !IsWithin(root, other_root)) {
-      continue;
+    const auto [known, fresh] = usable_roots.try_emplace(other.install_root, false);
+    if (fresh) {
+      known->second = !other_root.empty() && !IsReparsePointOrUnreadable(other_root) &&
+                      IsWithin(root, other_root);
     }
+    if (!known->second) continue;
     const std::filesystem::path other_companion =
         other_root / Utf8ToWide(other.companion_name);
+    const std::wstring other_name = other_companion.filename().native();
+    if (plan_in_root && !MayAlias(other_name) &&
+        EqualsIgnoreCase(other_root.native(), root.native()) &&
+        other_companion.parent_path() == other_root) {
+      // Plain names side by side: the same directory only when the names are equal.
+      if (!EqualsIgnoreCase(other_name, companion_name)) continue;
+      if (IsReparsePointOrUnreadable(other_companion)) continue;
+      return true;
+    }
     if (IsReparsePointOrUnreadable(other_companion) || !IsWithin(root, other_companion)) continue;
     if (NamesSameObject(other_companion, plan.companionPath)) return true;
   }
   return false;
 }
 
-}  // namespace
-
-bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesystem::path& entryPath,
-                   std::string& companionName, std::string& error) {
-  companionName.clear();
-  std::vector<Candidate> candidates;
+// The directories of the root that can be a companion: plain directories, as listed now.
+bool ListCompanionCandidates(const std::filesystem::path& pluginsRoot,
+                             std::vector<Candidate>& candidates, std::string& error) {
   std::error_code ec;
   std::filesystem::directory_iterator it(pluginsRoot, ec);
   if (ec) {
@@ -116,10 +129,15 @@ bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesyst
     SetErrorIfEmpty(error, "companion enumeration failed");
     return false;
   }
+  return true;
+}
 
+// The companion among the candidates for an entry whose source was read (source_read) or not.
+bool ChooseCompanion(const std::vector<Candidate>& candidates,
+                     const std::filesystem::path& entryPath, std::string source, bool source_read,
+                     std::string& companionName, std::string& error) {
+  companionName.clear();
   const std::string stem = AsciiLower(WideToUtf8(entryPath.stem().native()));
-  std::string source;
-  const bool source_read = ReadEntrySource(entryPath, source);
   std::string lower_source = source_read ? AsciiLower(source) : std::string();
 
   if (source_read) {
@@ -191,8 +209,78 @@ bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesyst
   return true;
 }
 
+}  // namespace
+
+bool FindCompanion(const std::filesystem::path& pluginsRoot, const std::filesystem::path& entryPath,
+                   std::string& companionName, std::string& error) {
+  companionName.clear();
+  std::vector<Candidate> candidates;
+  if (!ListCompanionCandidates(pluginsRoot, candidates, error)) return false;
+  std::string source;
+  const bool source_read = ReadEntrySource(entryPath, source);
+  return ChooseCompanion(candidates, entryPath, std::move(source), source_read, companionName,
+                         error);
+}
+
+CompanionClaims CompanionClaims::Compute(const std::filesystem::path& pluginsRoot) {
+  CompanionClaims claims;
+  std::vector<Candidate> candidates;
+  std::string error;
+  if (!ListCompanionCandidates(pluginsRoot, candidates, error)) {
+    claims.all_ = true;
+    return claims;
+  }
+  std::error_code ec;
+  std::filesystem::directory_iterator it(pluginsRoot, ec);
+  if (ec) {
+    claims.all_ = true;
+    return claims;
+  }
+  std::vector<std::filesystem::path> entries;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) entries.push_back(it->path());
+  if (ec) claims.all_ = true;
+  for (const std::filesystem::path& entry : entries) {
+    if (!IsPlainFile(entry) || LowerExtension(entry) != ".rb" || IsOfficialRootFile(entry)) {
+      continue;
+    }
+    std::string source;
+    const bool source_read = ReadEntrySource(entry, source);
+    // A gate loads nothing of its own.
+    if (source_read && !ParseGatePluginId(source).empty()) continue;
+    std::string name;
+    std::string choose_error;
+    if (!ChooseCompanion(candidates, entry, source, source_read, name, choose_error)) {
+      // Which directory it loads cannot be told: none may go on its account.
+      claims.all_ = true;
+      continue;
+    }
+    if (!name.empty()) claims.by_dir_[AsciiLower(name)].push_back(entry);
+    if (!source_read) continue;
+    const std::string lower_source = AsciiLower(source);
+    for (const Candidate& candidate : candidates) {
+      if (candidate.lower != AsciiLower(name) &&
+          lower_source.find(candidate.lower) != std::string::npos) {
+        claims.by_dir_[candidate.lower].push_back(entry);
+      }
+    }
+  }
+  return claims;
+}
+
+bool CompanionClaims::Claimed(const std::filesystem::path& companionPath,
+                              const std::filesystem::path& except) const {
+  if (all_) return true;
+  const auto found = by_dir_.find(AsciiLower(WideToUtf8(companionPath.filename().native())));
+  if (found == by_dir_.end()) return false;
+  for (const std::filesystem::path& entry : found->second) {
+    if (!EqualsIgnoreCase(entry.native(), except.native())) return true;
+  }
+  return false;
+}
+
 bool IsCompanionShared(const UninstallPlan& plan, const PluginRegistry& registry,
-                       const std::filesystem::path& registryPath, bool* undecided) {
+                       const std::filesystem::path& registryPath, bool* undecided,
+                       const CompanionClaims* claims) {
   if (undecided != nullptr) *undecided = false;
   if (plan.companionPath.empty()) return false;
   const std::filesystem::path& root = plan.pluginsRoot;
@@ -217,6 +305,7 @@ bool IsCompanionShared(const UninstallPlan& plan, const PluginRegistry& registry
     }
   }
 
+  if (claims != nullptr) return claims->Claimed(plan.companionPath, plan.gatePath);
   std::error_code ec;
   std::filesystem::directory_iterator it(root, ec);
   if (ec) return true;  // cannot tell: keep the companion

@@ -108,6 +108,11 @@ bool IsSameFileObject(const std::filesystem::path& a, const std::filesystem::pat
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
+bool MayAlias(std::wstring_view name) {
+  return name.empty() || name.find(L'~') != std::wstring_view::npos || name.back() == L'.' ||
+         name.back() == L' ';
+}
+
 bool NamesSameObject(const std::filesystem::path& a, const std::filesystem::path& b) {
   return EqualsIgnoreCase(a.native(), b.native()) || IsSameFileObject(a, b);
 }

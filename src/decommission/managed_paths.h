@@ -32,6 +32,11 @@ bool IsSamePath(const std::filesystem::path& a, const std::filesystem::path& b);
 // Both paths open and name the same file-system object (volume and file id).
 bool IsSameFileObject(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// A single name that another spelling may reach as the same object: a short (8.3) form holds
+// '~'; Windows drops trailing dots and blanks. Names without these are one object only when
+// they are equal (case-insensitively) in the same folder.
+bool MayAlias(std::wstring_view name);
+
 // Case-insensitive equality of the paths as written, or the same object.
 bool NamesSameObject(const std::filesystem::path& a, const std::filesystem::path& b);
 

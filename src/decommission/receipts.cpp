@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -18,8 +17,6 @@
 
 namespace kel {
 namespace {
-
-std::atomic<std::uint64_t> g_pending_delete_counter{0};
 
 // A whole evidence or ledger document as a JSON object; anything else reads as nothing.
 bool ReadJsonObject(const std::filesystem::path& path, nlohmann::json& object) {
@@ -59,29 +56,6 @@ bool MatchesIdOrStem(std::string_view value, const std::string& id, const std::s
   if (value.empty()) return false;
   const std::string lower = AsciiLower(value);
   return lower == id || (!stem.empty() && lower == stem);
-}
-
-// The writer's own last error, or what the file itself shows: the writer reports native
-// failures only as text, so the target is asked directly whether it can be replaced now (a
-// holder that denied delete sharing, or a read-only file).
-bool IsLockedFailure(DWORD last_error, const std::filesystem::path& path) {
-  if (last_error == 0 || last_error == ERROR_ACCESS_DENIED ||
-      last_error == ERROR_SHARING_VIOLATION) {
-    return true;
-  }
-  const std::wstring physical = ToExtendedPathIfLong(path);
-  const DWORD attributes = GetFileAttributesW(physical.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    return true;
-  }
-  unique_file probe(CreateFileW(physical.c_str(), DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                nullptr));
-  if (probe) return false;
-  const DWORD code = GetLastError();
-  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
 }
 
 }  // namespace
@@ -145,80 +119,6 @@ bool HasModeThreeRelay(const std::filesystem::path& pluginsRoot, const PluginRec
     if (LowerExtension(it->path()) == ".so") return true;
   }
   return false;
-}
-
-std::filesystem::path NextPendingDeletePath(const std::filesystem::path& path) {
-  const std::uint64_t counter = ++g_pending_delete_counter;
-  std::wstring name = path.native();
-  name += L".pending_delete_" + std::to_wstring(RegistryNow()) + L"_" +
-          std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(counter);
-  return name;
-}
-
-bool WriteFileMovingLockedAside(const std::filesystem::path& path, std::string_view content,
-                                std::string& error,
-                                const std::filesystem::path& ledgerRegistryPath) {
-  std::string write_error;
-  if (WriteStateFileAtomic(path, content, kReceiptFileLimit, write_error)) return true;
-  const DWORD last_error = GetLastError();
-  const PathState state = QueryPathState(path);
-  const bool present = state == PathState::kFile || state == PathState::kDirectory;
-  if (!present || !IsLockedFailure(last_error, path)) {
-    SetErrorIfEmpty(error, write_error);
-    return false;
-  }
-
-  const std::filesystem::path aside = NextPendingDeletePath(path);
-  const std::wstring target = ToExtendedPathIfLong(path);
-  const std::wstring moved = ToExtendedPathIfLong(aside);
-  constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (!MoveFileExW(target.c_str(), moved.c_str(), kMoveFlags)) {
-    SetErrorIfEmpty(error, write_error);
-    return false;
-  }
-
-  std::string second_error;
-  if (!WriteStateFileAtomic(path, content, kReceiptFileLimit, second_error)) {
-    MoveFileExW(moved.c_str(), target.c_str(), kMoveFlags);
-    SetErrorIfEmpty(error, second_error);
-    return false;
-  }
-  RegisterPendingCleanup(ledgerRegistryPath, path, aside);
-  return true;
-}
-
-bool RegisterPendingCleanup(const std::filesystem::path& registryPath,
-                            const std::filesystem::path& originalPath,
-                            const std::filesystem::path& tempPath) {
-  const std::filesystem::path registry = registryPath.empty() ? RegistryPath() : registryPath;
-  if (registry.empty() || registry.parent_path().empty()) return false;
-  const std::filesystem::path ledger_path = registry.parent_path() / L"pending_cleanup.json";
-
-  nlohmann::json ledger;
-  if (!ReadJsonObject(ledger_path, ledger)) ledger = nlohmann::json::object();
-  const std::uint64_t now = RegistryNow();
-  ledger["schemaVersion"] = 1;
-  ledger["updatedAt"] = now;
-  if (!ledger.contains("pendingFiles") || !ledger["pendingFiles"].is_array()) {
-    ledger["pendingFiles"] = nlohmann::json::array();
-  }
-  const std::string temp = WideToUtf8(tempPath.native());
-  bool listed = false;
-  for (const auto& element : ledger["pendingFiles"]) {
-    if (element.is_object() && StringMember(element, "tempPath") == temp &&
-        element.contains("tempPath")) {
-      listed = true;
-      break;
-    }
-  }
-  if (!listed) {
-    ledger["pendingFiles"].push_back({{"originalPath", WideToUtf8(originalPath.native())},
-                                      {"tempPath", temp},
-                                      {"registeredAt", now}});
-  }
-  std::string error;
-  return WriteStateFileAtomic(ledger_path, ledger.dump(2), kReceiptFileLimit, error);
 }
 
 }  // namespace kel

@@ -163,7 +163,10 @@ bool RestoreManagedPlugin(const std::string& pluginId, const std::string& regist
     SetErrorIfEmpty(error, "managed restore payload identity is invalid");
     return false;
   }
-  if (!IsGateForPlugin(plan.gatePath, pluginId)) {
+  // A missing entry (a crash moved the gate aside before anything took its place) is written
+  // back like a gate's.
+  if (QueryPathState(plan.gatePath) != PathState::kMissing &&
+      !IsGateForPlugin(plan.gatePath, pluginId)) {
     SetErrorIfEmpty(error, "managed root Gate does not match plugin id");
     return false;
   }

@@ -1,31 +1,18 @@
 #include "decommission/root_registries.h"
 
-#include <windows.h>
-
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
 #include "decommission/managed_paths.h"
+#include "decommission/root_inventory.h"
 #include "registry/registry_store.h"
 #include "safefs/physical_path.h"
 #include "safefs/state_file.h"
 
 namespace kel {
-namespace {
 
 namespace fs = std::filesystem;
-
-bool LargerThanRegistryLimit(const fs::path& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  const std::wstring physical = ToExtendedPathIfLong(path);
-  if (!GetFileAttributesExW(physical.c_str(), GetFileExInfoStandard, &data)) return false;
-  const unsigned long long size =
-      (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  return size > kRegistryFileLimit;
-}
-
-}  // namespace
 
 std::vector<fs::path> RegistriesOfRoot(const fs::path& pluginsRoot) {
   std::vector<fs::path> registries;
@@ -60,15 +47,21 @@ RegistryReadState ReadRootRegistry(const fs::path& registryPath, PluginRegistry&
   registry_out = PluginRegistry();
   error = read_error.empty() ? load_error : read_error;
 
-  if (LargerThanRegistryLimit(registryPath)) return RegistryReadState::kDamaged;
-  bool existed = false;
-  std::string text;
-  std::string ignored;
-  if (!ReadStateFile(registryPath, kRegistryFileLimit, true, existed, text, ignored)) {
-    return RegistryReadState::kBusy;
+  // An empty file, one over the limit or one refused for good (access denied) is damage; only
+  // a holder that shares nothing is a passing obstacle.
+  const FileFacts facts = ReadFileFacts(registryPath, kRegistryFileLimit);
+  switch (facts.state) {
+    case ReadState::kBusy:
+      return RegistryReadState::kBusy;
+    case ReadState::kDamaged:
+      return RegistryReadState::kDamaged;
+    case ReadState::kMissing:
+      // Gone since it was listed: nothing left to read, nothing to wait for.
+      return RegistryReadState::kRead;
+    case ReadState::kRead:
+      break;
   }
-  // Gone since it was listed: nothing left to read, nothing to wait for.
-  if (!existed) return RegistryReadState::kRead;
+  const std::string& text = facts.content;
   const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
   PluginRegistry model;
   std::string parse_error;

@@ -8,8 +8,11 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "decommission/center_removal.h"
+#include "decommission/root_gate_lock.h"
 #include "decommission/root_scan.h"
 #include "install/deploy.h"
+#include "install/plugins_lock.h"
 #include "safefs/state_file.h"
 
 namespace kel {
@@ -85,6 +88,12 @@ std::string CenterKeptMessage(const nlohmann::json& work) {
     what = "被占用的旧文件尚待删除 (" + name + ")";
   } else if (kind == "tombstone") {
     what = "插件卸载的清理尚未完成 (" + name + ")";
+  } else if (kind == "journal") {
+    what = "插件托管尚未完成 (" + name + ")";
+  } else if (kind == "entry") {
+    what = "插件文件 " + name + " 正被其他程序使用";
+  } else if (kind == "root") {
+    what = "插件目录暂时无法读取";
   } else {
     what = "插件 " + name + " 尚未还原或卸载";
   }
@@ -114,6 +123,33 @@ bool PurgeGlobalDirectory(const fs::path& path, const UninstallSteps& steps,
   return steps.remove_tree(path, result.warnings);
 }
 
+// The plugin center's own files leave the root only while nothing there still depends on its
+// managed state: checked again under the root-gate lock right before, so that the plugin
+// manager cannot take a plugin under management in between. False when the center stays.
+bool RemoveCenter(const fs::path& dir, const nlohmann::json& report, const UninstallSteps& steps,
+                  UninstallResult& result) {
+  auto keep = [&result](const std::string& message) {
+    result.warnings.push_back(message);
+    if (result.unfinished.empty()) result.unfinished = message;
+    return false;
+  };
+  if (const nlohmann::json* work = RemainingWorkOf(report)) return keep(CenterKeptMessage(*work));
+  RootGateLock lock;
+  if (!lock.owned()) {
+    return keep(std::string(kCenterKeptPrefix) + "插件管理器正在使用插件目录" + kCenterKeptAdvice);
+  }
+  if (steps.remaining_work) {
+    nlohmann::json again = nlohmann::json::object();
+    again["remainingWork"] = steps.remaining_work(dir);
+    if (const nlohmann::json* work = RemainingWorkOf(again)) return keep(CenterKeptMessage(*work));
+  }
+  RemoveRootFile(dir, L"!kel-plugin-gate.rb", "删除 !kel-plugin-gate.rb 失败: ", steps, result);
+  RemoveRootFile(dir, L"kel_plugin_center.rb", "删除 kel_plugin_center.rb 失败: ", steps, result);
+  const fs::path center_dir = dir / L"kel_plugin_center";
+  if (Present(center_dir)) steps.remove_tree(center_dir, result.warnings);
+  return true;
+}
+
 fs::path LocalAppDataDir() {
   std::vector<wchar_t> buffer(32768, L'\0');
   const DWORD length =
@@ -139,6 +175,7 @@ UninstallSteps ProductionUninstallSteps() {
   steps.remove_tree = RemoveTreeOrScheduleAtReboot;
   steps.discover = DiscoverSketchUpInstallations;
   steps.local_app_data = LocalAppDataDir;
+  steps.remaining_work = CenterRemainingWork;
   return steps;
 }
 
@@ -155,6 +192,9 @@ UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool 
     return result;
   }
 
+  // A center kept anywhere this run touched (a --target folder that discovery does not list
+  // included) still needs the shared login.
+  bool center_kept = false;
   const std::size_t count = pluginsDirs.size();
   for (std::size_t i = 0; i < count; ++i) {
     const fs::path dir(pluginsDirs[i]);
@@ -163,6 +203,16 @@ UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool 
       continue;
     }
     const int base = static_cast<int>(i * 85 / count);
+
+    // Never beside an install or another uninstall of the same folder.
+    PluginsFolderLock lock;
+    std::string lock_error;
+    if (!lock.Acquire(dir, lock_error)) {
+      result.warnings.push_back(lock_error);
+      if (result.unfinished.empty()) result.unfinished = lock_error;
+      center_kept = true;
+      continue;
+    }
 
     Report(progress, base + 10, kScanProgress);
     nlohmann::json report;
@@ -175,22 +225,12 @@ UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool 
     // tombstone, a registry not yet read), the center stays whole: SketchUp keeps loading it
     // and the next run finishes the job. Otherwise it goes, so no loader gate outlives it.
     Report(progress, base + 45, kCleanupProgress);
-    if (const nlohmann::json* work = RemainingWorkOf(report)) {
-      const std::string message = CenterKeptMessage(*work);
-      result.warnings.push_back(message);
-      if (result.unfinished.empty()) result.unfinished = message;
-      continue;
-    }
-    RemoveRootFile(dir, L"!kel-plugin-gate.rb", "删除 !kel-plugin-gate.rb 失败: ", steps, result);
-    RemoveRootFile(dir, L"kel_plugin_center.rb", "删除 kel_plugin_center.rb 失败: ", steps,
-                   result);
-    const fs::path center_dir = dir / L"kel_plugin_center";
-    if (Present(center_dir)) steps.remove_tree(center_dir, result.warnings);
+    if (!RemoveCenter(dir, report, steps, result)) center_kept = true;
   }
 
   // Decided from a fresh look at the machine: another SketchUp version may still hold the
   // center and with it the shared login.
-  bool center_remains = false;
+  bool center_remains = center_kept;
   for (const SketchUpTarget& target : steps.discover()) {
     if (target.centerPresent) center_remains = true;
   }

@@ -51,6 +51,8 @@ struct UninstallSteps {
   std::function<std::vector<SketchUpTarget>()> discover;
   // Empty when it cannot be determined.
   std::function<std::filesystem::path()> local_app_data;
+  // What still needs the center in a Plugins root, read again right before it is removed.
+  std::function<nlohmann::json(const std::filesystem::path& plugins_root)> remaining_work;
 };
 
 UninstallSteps ProductionUninstallSteps();

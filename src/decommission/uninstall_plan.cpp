@@ -36,7 +36,15 @@ bool CompanionIsAnotherGate(const std::string& pluginId, const PluginRegistry& r
       root = Utf8ToWide(other.install_root);
     }
     if (root.empty()) continue;
-    if (NamesSameObject(root / Utf8ToWide(other.load_file), companionPath)) return true;
+    const fs::path gate = root / Utf8ToWide(other.load_file);
+    if (EqualsIgnoreCase(gate.native(), companionPath.native())) return true;
+    // Two plain names in the same folder are one object only when they are equal: the
+    // identity of each is asked only where a link or a short name could make them one.
+    if (EqualsIgnoreCase(root.native(), companionPath.parent_path().native()) &&
+        !MayAlias(gate.filename().native()) && !MayAlias(companionPath.filename().native())) {
+      continue;
+    }
+    if (IsSameFileObject(gate, companionPath)) return true;
   }
   return false;
 }

@@ -10,6 +10,7 @@
 #include "decommission/managed_paths.h"
 #include "decommission/receipts.h"
 #include "decommission/record_fingerprint.h"
+#include "decommission/root_inventory.h"
 #include "decommission/root_journal.h"
 #include "registry/registry_store.h"
 #include "safefs/state_file.h"
@@ -19,28 +20,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Another user's registry in the same root still lists the plugin.
-bool AnotherUserRegisters(const std::string& pluginId, const fs::path& registryPath) {
-  const fs::path users = ManagedRootOf(registryPath) / L"users";
-  if (!IsPlainDirectory(users)) return false;
-  const fs::path own = registryPath.parent_path();
-  std::error_code ec;
-  fs::directory_iterator it(users, ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    const fs::path dir = it->path();
-    if (!IsPlainDirectory(dir) || IsSamePath(dir, own)) continue;
-    if (AsciiEqualsIgnoreCase(WideToUtf8(dir.filename().native()), kUnauthenticatedUserKey)) {
+// Another registry of the same root (the shared one, another user's) still lists the plugin,
+// in any case of its id. The unauthenticated registry is the same person before logging in.
+// Unknown when one of them cannot be read now.
+Finding AnotherRegistryRegisters(const std::string& pluginId, const fs::path& registryPath) {
+  const fs::path plugins_root = PluginsRootOfRegistry(registryPath);
+  if (plugins_root.empty()) return Finding::No();
+  std::vector<RegistryFacts> others;
+  for (RegistryFacts& facts : ReadRootRegistries(plugins_root, false)) {
+    if (AsciiEqualsIgnoreCase(WideToUtf8(facts.path.parent_path().filename().native()),
+                              kUnauthenticatedUserKey)) {
       continue;
     }
-    const fs::path other = dir / L"plugin_registry.json";
-    if (!IsPlainFile(other)) continue;
-    PluginRegistry registry;
-    std::string error;
-    if (ReadRegistry(other, registry, error) && registry.plugins.count(pluginId) != 0) {
-      return true;
-    }
+    others.push_back(std::move(facts));
   }
-  return false;
+  return RegistryClaim(others, pluginId, registryPath);
 }
 
 void Notify(const UninstallCheckpointHook& checkpoint, UninstallCheckpoint point) {
@@ -72,21 +66,26 @@ CommitState RecheckCommit(const fs::path& registryPath, const std::string& plugi
 
 void CommitUninstall(const UninstallPlan& plan, const fs::path& registryPath,
                      const fs::path& tombstonePath, const PluginRegistry& registry,
-                     nlohmann::json& result, const UninstallCheckpointHook& checkpoint) {
+                     nlohmann::json& result, const UninstallCheckpointHook& checkpoint,
+                     const CompanionClaims* claims) {
   std::string error;
   if (!ValidateCleanupDirectories(registryPath, tombstonePath, registry, plan, true, error)) {
     result = FailedResult(plan.pluginId, error);
     return;
   }
   const fs::path manager = registryPath.parent_path();
-  const bool shared = AnotherUserRegisters(plan.pluginId, registryPath);
+  const Finding registered = AnotherRegistryRegisters(plan.pluginId, registryPath);
+  const bool shared = !registered.no();
   bool companion_shared = false;
   StepFailure failure;
+  if (registered.unknown()) {
+    failure.Set("another plugin registry of this root could not be read", FailureKind::kRetryable);
+  }
 
   if (!shared && RemoveGate(plan, failure)) Notify(checkpoint, UninstallCheckpoint::kGateRemoved);
   if (!failure.failed() && !plan.companionPath.empty()) {
     bool undecided = false;
-    companion_shared = IsCompanionShared(plan, registry, registryPath, &undecided);
+    companion_shared = IsCompanionShared(plan, registry, registryPath, &undecided, claims);
     if (!shared && undecided) {
       failure.Set("managed companion sharing could not be checked", FailureKind::kRetryable);
     } else if (!shared && !companion_shared && IsolateCompanion(plan, manager, failure)) {
@@ -113,7 +112,8 @@ void CommitUninstall(const UninstallPlan& plan, const fs::path& registryPath,
 bool UninstallManagedPlugin(const std::string& pluginId, const std::string& registryPathUtf8,
                             nlohmann::json& result, std::string& error,
                             const UninstallCheckpointHook& checkpoint,
-                            const RegistryRecordRemover& removeRecord) {
+                            const RegistryRecordRemover& removeRecord,
+                            const CompanionClaims* claims) {
   RootGateLock lock;
   if (!lock.owned()) {
     SetErrorIfEmpty(error, "root gate lock timed out");
@@ -145,7 +145,7 @@ bool UninstallManagedPlugin(const std::string& pluginId, const std::string& regi
     }
     UninstallPlan plan;
     if (!ReadUninstallTombstone(tombstone, pluginId, registry_path, plan, error)) return false;
-    CommitUninstall(plan, registry_path, tombstone, registry, result, checkpoint);
+    CommitUninstall(plan, registry_path, tombstone, registry, result, checkpoint, claims);
     return true;
   }
 
@@ -204,7 +204,7 @@ bool UninstallManagedPlugin(const std::string& pluginId, const std::string& regi
     }
   }
   Notify(checkpoint, UninstallCheckpoint::kRegistryCommitted);
-  CommitUninstall(plan, registry_path, tombstone, after, result, checkpoint);
+  CommitUninstall(plan, registry_path, tombstone, after, result, checkpoint, claims);
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "decommission/cleanup_steps.h"
+#include "decommission/companion.h"
 #include "decommission/root_gate_lock.h"
 #include "decommission/tombstone.h"
 #include "decommission/uninstall_plan.h"
@@ -34,16 +35,20 @@ using RegistryRecordRemover =
     std::function<bool(const std::filesystem::path& registryPath, const std::string& pluginId,
                        PluginRegistry& after, std::string& error)>;
 
+// claims: the companion claims of the root's entries when the caller computed them for the
+// whole scan; without them each call reads the root itself.
 // True: the registry commit is done (now or earlier) and result holds the cleanup outcome.
 // False: nothing was committed and error says why.
 bool UninstallManagedPlugin(const std::string& pluginId, const std::string& registryPathUtf8,
                             nlohmann::json& result, std::string& error,
                             const UninstallCheckpointHook& checkpoint = {},
-                            const RegistryRecordRemover& removeRecord = {});
+                            const RegistryRecordRemover& removeRecord = {},
+                            const CompanionClaims* claims = nullptr);
 
 // Always completes; the outcome is in result.
 void CommitUninstall(const UninstallPlan& plan, const std::filesystem::path& registryPath,
                      const std::filesystem::path& tombstonePath, const PluginRegistry& registry,
-                     nlohmann::json& result, const UninstallCheckpointHook& checkpoint = {});
+                     nlohmann::json& result, const UninstallCheckpointHook& checkpoint = {},
+                     const CompanionClaims* claims = nullptr);
 
 }  // namespace kel

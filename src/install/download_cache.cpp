@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "install/deploy.h"
+#include "install/package_paths.h"
 #include "install/sha256.h"
 #include "net/http_client.h"
 #include "net/release.h"
@@ -44,12 +45,11 @@ bool FetchFiles(const std::vector<FetchJob>& jobs,
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     std::error_code ec;
     if (!std::filesystem::exists(destinations[i], ec)) continue;
-    std::string actual, ignored;
-    if (Sha256OfFile(destinations[i], actual, ignored) && actual == jobs[i].sha256) continue;
     // A damaged or partial download never stays on disk.
-    std::filesystem::remove(destinations[i], ec);
+    std::string failure;
+    if (VerifyDownload(destinations[i], jobs[i].sha256, failure)) continue;
     if (transferred && verified) {
-      error = "下载文件 SHA-256 校验失败 (期望 " + jobs[i].sha256 + ", 实际 " + actual + ")";
+      error = failure;
       verified = false;
     }
   }
@@ -75,10 +75,7 @@ bool DownloadCache::ClaimFirstUse() {
 bool DownloadCache::EnsureFolder(std::string& error) {
   if (!folder_.empty()) return true;
   // The temporary-directory query throws when it fails: the caller's handler reports it.
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() /
-      (L"kel_installer_cache_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-       std::to_wstring(GetTickCount64()));
+  const std::filesystem::path folder = MakeTemporaryName(TemporaryKind::kCache);
   if (!EnsureStateDirectory(folder, error)) return false;
   folder_ = folder;
   return true;
@@ -108,6 +105,27 @@ bool DownloadCache::FetchOne(const FetchJob& job, const wchar_t* suffix,
   fetched = true;
   path = target;
   if (IsHexDigest(job.sha256)) files_[job.sha256] = target;
+  return true;
+}
+
+bool DownloadCache::Use(const FetchJob& job, const wchar_t* suffix, std::filesystem::path& path,
+                        std::string& error) {
+  path = Find(job.sha256);
+  if (!path.empty()) {
+    std::string ignored;
+    if (VerifyDownload(path, job.sha256, ignored)) return true;
+    // Missing or changed since it arrived: fetched once more, then it fails.
+    files_.erase(job.sha256);
+  }
+  if (!IsHexDigest(job.sha256)) {
+    error = "下载文件 SHA-256 校验失败 (期望 " + job.sha256 + ")";
+    return false;
+  }
+  if (!EnsureFolder(error)) return false;
+  const std::filesystem::path target = PathFor(job.sha256, suffix);
+  if (!DownloadAndVerify(job.url, target, job.sha256, error, {})) return false;
+  files_[job.sha256] = target;
+  path = target;
   return true;
 }
 

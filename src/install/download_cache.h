@@ -45,6 +45,11 @@ class DownloadCache {
                 std::uint64_t& fetched, std::string& error,
                 const std::function<void(std::size_t)>& before_each);
 
+  // The file for `job`, checked against its digest now, where it is about to be used: one
+  // that is missing or no longer matches is fetched again once, and a second failure fails.
+  bool Use(const FetchJob& job, const wchar_t* suffix, std::filesystem::path& path,
+           std::string& error);
+
   // True exactly once per cache: the first install of a run does the run-wide chores.
   bool ClaimFirstUse();
 

@@ -176,57 +176,6 @@ bool RunHiddenAndCapture(const std::wstring& command_line, std::uint32_t& exit_c
   return true;
 }
 
-bool IsSafeArchiveEntry(std::string_view line) {
-  std::string text(line);
-  for (char& c : text)
-    if (c == '\\') c = '/';
-  size_t begin = 0, end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-  const std::string_view entry(text.data() + begin, end - begin);
-  if (entry.empty()) return true;
-  if (entry.front() == '/') return false;
-  if (entry.find(':') != std::string_view::npos) return false;
-  if (entry.size() > 1 && entry.find("..") != std::string_view::npos) return false;
-  if (entry.find('\0') != std::string_view::npos) return false;
-  return true;
-}
-
-bool IsExcludedPackagePath(std::string_view path) {
-  std::string lower(path);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  const std::string_view p(lower);
-  if (p.empty()) return true;
-  if (p.size() > 1 && p.find("..") != std::string_view::npos) return true;
-  if (p.find(':') != std::string_view::npos) return true;
-  // The prefixes are compared on the path as Windows resolves it, so that no other spelling
-  // (a\b, ./a, a//b, A/B, a./b) reaches the same folder unnoticed.
-  const std::wstring wide = Utf8ToWide(path);
-  if (wide.empty()) return true;
-  std::wstring normal;
-  for (size_t start = 0; start <= wide.size();) {
-    size_t end = wide.find_first_of(L"/\\", start);
-    if (end == std::wstring::npos) end = wide.size();
-    std::wstring_view name(wide.data() + start, end - start);
-    if (name != L".") {
-      while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.remove_suffix(1);
-      if (!name.empty()) {
-        if (!normal.empty()) normal += L'/';
-        normal += name;
-      }
-    }
-    if (end == wide.size()) break;
-    start = end + 1;
-  }
-  normal = FoldCase(normal);
-  const std::wstring_view n(normal);
-  if (n.starts_with(L"__macosx/") || n.starts_with(L".git/")) return true;
-  constexpr std::wstring_view kManaged = L"kel_plugin_center/managed_plugins";
-  return n == kManaged || (n.starts_with(kManaged) && n.size() > kManaged.size() &&
-                           n[kManaged.size()] == L'/');
-}
-
 bool ExtractPackageWithTool(const std::filesystem::path& tar_exe,
                             const std::filesystem::path& archive,
                             const std::filesystem::path& staging, std::string& error,

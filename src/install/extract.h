@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "install/package_paths.h"
+
 namespace kel {
 
 // How long a tar.exe run may go without any sign of work before it is ended and counted as
@@ -34,10 +36,5 @@ bool ExtractPackageWithTool(const std::filesystem::path& tar_exe,
                             const std::filesystem::path& staging, std::string& error,
                             std::uint32_t timeout_ms = kArchiveToolTimeoutMs);
 
-// One line of tar's listing: false for absolute paths, drive letters, streams, "..", NUL.
-bool IsSafeArchiveEntry(std::string_view line);
-
-// Package-relative paths ('/' separated) that an install never writes.
-bool IsExcludedPackagePath(std::string_view path);
 
 }  // namespace kel

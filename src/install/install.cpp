@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <cwctype>
 #include <fstream>
 #include <system_error>
@@ -14,6 +16,8 @@
 #include "install/deploy.h"
 #include "install/download_cache.h"
 #include "install/extract.h"
+#include "install/package_paths.h"
+#include "install/plugins_lock.h"
 #include "install/sha256.h"
 #include "install/temp_leftovers.h"
 #include "net/origin.h"
@@ -43,86 +47,32 @@ bool IsRegularFile(const std::filesystem::path& path) {
   return std::filesystem::is_regular_file(path, ec);
 }
 
-std::filesystem::path TemporaryName(const wchar_t* prefix, const wchar_t* suffix) {
-  // The temporary-directory query throws when it fails: the caller's handler reports it.
-  return std::filesystem::temp_directory_path() /
-         (std::wstring(prefix) + std::to_wstring(GetCurrentProcessId()) + L"_" +
-          std::to_wstring(GetTickCount64()) + suffix);
-}
-
 void RemoveQuietly(const std::filesystem::path& path) {
   std::vector<std::string> ignored;
   RemoveTreeOrScheduleAtReboot(path, ignored);
 }
 
-std::wstring LongPathOf(const std::filesystem::path& path) {
-  const std::wstring extended = ToExtendedPath(path);
-  std::wstring buffer(MAX_PATH, L'\0');
-  DWORD length = GetLongPathNameW(extended.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-  if (length >= buffer.size()) {
-    buffer.resize(length);
-    length = GetLongPathNameW(extended.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-  }
-  if (length == 0 || length >= buffer.size()) return {};
-  buffer.resize(length);
-  return buffer;
+constexpr std::wstring_view kVersionKey = L"kel_plugin_center/version";
+
+// The VERSION content a deployment commits last: a shipped or listed file's bytes when they
+// can be written atomically (1 byte to 64 KiB), else nothing.
+std::optional<std::string> VersionContentOf(const std::filesystem::path& file) {
+  bool existed = false;
+  std::string content, ignored;
+  if (!ReadStateFile(file, kStateFileLimit64KiB, true, existed, content, ignored) || !existed)
+    return std::nullopt;
+  return content;
 }
 
-// A short name (KEL_PL~1) reaches the same folder as its long name: where a target holds one,
-// the part of it that exists is spelled out in full before the exclusion test.
-bool ExcludedThroughShortName(const std::filesystem::path& plugins_dir,
-                              const std::wstring& relative) {
-  if (relative.find(L'~') == std::wstring::npos) return false;
-  std::filesystem::path existing = plugins_dir / relative, rest;
-  std::wstring expanded;
-  while ((expanded = LongPathOf(existing)).empty()) {
-    if (!existing.has_relative_path() || existing == existing.parent_path()) return true;
-    rest = rest.empty() ? existing.filename() : existing.filename() / rest;
-    existing = existing.parent_path();
-  }
-  const std::wstring base = LongPathOf(plugins_dir);
-  if (base.empty()) return true;
-  const std::filesystem::path full = rest.empty() ? std::filesystem::path(expanded)
-                                                  : std::filesystem::path(expanded) / rest;
-  std::string text = WideToUtf8(full.lexically_relative(base).wstring());
-  std::replace(text.begin(), text.end(), '\\', '/');
-  return text.empty() || text.starts_with("..") || IsExcludedPackagePath(text);
-}
-
-// A manifest path from the backend joined to the Plugins folder must stay inside it: besides
-// the package exclusions, rooted paths ("/x", "\\server\x") and text that is not UTF-8 are
-// never used.
-bool ManifestPathUsable(const std::string& relative, std::filesystem::path& local,
-                        const std::filesystem::path& plugins_dir) {
-  if (IsExcludedPackagePath(relative) || !IsSafeArchiveEntry(relative)) return false;
-  std::wstring wide = Utf8ToWide(relative);
-  if (wide.empty()) return false;
-  std::replace(wide.begin(), wide.end(), L'/', L'\\');
-  const std::filesystem::path rel(wide);
-  if (rel.has_root_name() || rel.has_root_directory()) return false;
-  local = plugins_dir / rel;
-  return !ExcludedThroughShortName(plugins_dir, wide);
-}
-
-// An install whose VERSION could not be written is not done: it would report success while
-// the folder still names the old version (or none), and no later run would mend it.
-bool WriteVersionFile(const std::filesystem::path& center_dir, const std::string& version_code,
-                      std::string& error) {
-  std::string detail;
-  if (WriteStateFileAtomic(center_dir / L"VERSION", version_code + "\n", kStateFileLimit1KiB,
-                           detail)) {
-    return true;
-  }
-  error = "写入版本文件失败: " + detail;
-  return false;
+// What the folder's VERSION holds now; nothing when it cannot be read.
+std::optional<std::string> CurrentVersionContent(const std::filesystem::path& plugins_dir) {
+  return VersionContentOf(plugins_dir / L"kel_plugin_center" / L"VERSION");
 }
 
 struct PackageFile {
   std::filesystem::path path;
   std::string relative;  // '/' separated, UTF-8
   std::uint64_t size = 0;
-  std::filesystem::path target;  // where it goes in the Plugins folder
-  bool excluded = false;         // never written there
 };
 
 // Every regular file below `dir` in the file system's order; links and junctions are neither
@@ -153,7 +103,7 @@ bool ListPackageFiles(const std::filesystem::path& dir, const std::wstring& rela
     } else {
       const std::uint64_t size =
           (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-      files.push_back({path, WideToUtf8(rel), size, {}, false});
+      files.push_back({path, WideToUtf8(rel), size});
     }
   }
   return true;
@@ -172,9 +122,9 @@ std::string WholeMiB(std::uint64_t bytes) {
 }
 
 // Refuses to start writing what the volume cannot hold, rather than fail halfway and take
-// every file back. Each written file needs its whole size, since the file it replaces stays
-// aside until the last one is written; the margin covers folders and the file system's own
-// bookkeeping.
+// every file back. Each file that will be written needs its whole size, since the file it
+// replaces stays aside until the last one is written; the margin covers folders and the file
+// system's own bookkeeping.
 bool EnsureRoomFor(const std::filesystem::path& plugins_dir, std::uint64_t bytes,
                    std::string& error) {
   ULARGE_INTEGER available{};
@@ -187,14 +137,76 @@ bool EnsureRoomFor(const std::filesystem::path& plugins_dir, std::uint64_t bytes
   return false;
 }
 
-std::string AsciiLower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 bool HoldsPluginCenter(const std::filesystem::path& dir) {
   return IsDirectory(dir / L"kel_plugin_center") || IsRegularFile(dir / L"kel_plugin_center.rb");
+}
+
+// No link or junction anywhere from the staging folder down to the package root: a package
+// must not reach out of the staging folder through one.
+bool RootIsPhysical(const std::filesystem::path& stage, const std::filesystem::path& root,
+                    std::string& error) {
+  std::vector<std::filesystem::path> levels;
+  for (std::filesystem::path level = root;; level = level.parent_path()) {
+    levels.push_back(level);
+    if (level == stage || !level.has_relative_path() || level == level.parent_path()) break;
+  }
+  for (const std::filesystem::path& level : levels) {
+    if (QueryPathKind(level) != PathKind::kDirectory) {
+      error = "安装包目录结构不安全: " + WideToUtf8(level.wstring());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes `planned` (files that differ from their targets) and then `version`, all or none.
+bool DeployPlanned(const InstallRequest& request, const std::vector<PlannedFile>& planned,
+                   const std::optional<std::string>& version, std::uint64_t written_bytes,
+                   Deployment& deployment, InstallResult& result) {
+  const std::filesystem::path& plugins_dir = request.pluginsDir;
+  if (planned.empty() && !version) {
+    deployment.Commit();
+    return true;
+  }
+  std::string error;
+  if (!EnsureRoomFor(plugins_dir, written_bytes, error)) {
+    result.message = error;
+    return false;
+  }
+  // A file another process holds without delete sharing usually stops the install here,
+  // before anything changed.
+  for (const PlannedFile& file : planned) {
+    if (!deployment.CheckReplaceable(file.target, error)) {
+      result.message = error;
+      return false;
+    }
+  }
+  if (!deployment.Begin(plugins_dir, planned, version, error)) {
+    result.message = deployment.RollBackAfter(error);
+    return false;
+  }
+  const std::size_t total = planned.size();
+  for (std::size_t i = 1; i <= total; ++i) {
+    if (!deployment.Write(planned[i - 1], error)) {
+      result.message = deployment.RollBackAfter(error);
+      return false;
+    }
+    ++result.writtenCount;
+  }
+  if (!deployment.Finish(version, error)) {
+    result.message = deployment.RollBackAfter(error);
+    return false;
+  }
+  return true;
+}
+
+// The version text an install commits when the release or package brings no VERSION file of
+// its own: versionCode + LF, unless VERSION holds it already.
+std::optional<std::string> VersionFromRelease(const InstallRequest& request) {
+  if (!request.release || request.release->versionCode.empty()) return std::nullopt;
+  const std::string content = request.release->versionCode + "\n";
+  if (CurrentVersionContent(request.pluginsDir) == content) return std::nullopt;
+  return content;
 }
 
 // The full path: package (downloaded or offline), extraction, deployment of every file.
@@ -220,76 +232,83 @@ void InstallFullPackage(const InstallRequest& request, DownloadCache& cache,
     const FetchJob job{JoinOriginPath(request.origin, request.release->downloadZipUrl),
                        request.release->zipSha256, request.release->fileSizeBytes};
     if (!cache.FetchOne(job, L".zip", package, fetched, result.message, request.progress)) return;
-    if (fetched) result.downloadedCount = 1;
+    if (fetched) {
+      result.downloadedCount = 1;
+    } else if (!job.sha256.empty() && !cache.Use(job, L".zip", package, result.message)) {
+      // A package an earlier folder of this run fetched is checked again where it is used.
+      return;
+    }
   }
 
-  const std::filesystem::path stage = TemporaryName(L"kel_installer_stage_", L"");
+  const std::filesystem::path stage = MakeTemporaryName(TemporaryKind::kStage);
   Report(request, 70, "正在校验并解压安装文件...");
   std::string error;
   std::vector<PackageFile> files;
-  const bool listed = ExtractPackage(package, stage, error) &&
-                      ListPackageFiles(LocatePluginCenterRoot(stage), L"", files, error);
-  // Files identical to their target are not written, but telling them apart means hashing
-  // both: every file is counted.
-  std::uint64_t written_bytes = 0;
-  for (PackageFile& file : files) {
-    std::wstring wide = Utf8ToWide(file.relative);
-    std::replace(wide.begin(), wide.end(), L'/', L'\\');
-    file.target = plugins_dir / wide;
-    file.excluded = IsExcludedPackagePath(file.relative) ||
-                    ExcludedThroughShortName(plugins_dir, wide);
-    if (!file.excluded) written_bytes += file.size;
-  }
-  if (!listed || !EnsureRoomFor(plugins_dir, written_bytes, error)) {
+  std::filesystem::path root;
+  if (!ExtractPackage(package, stage, error) ||
+      !RootIsPhysical(stage, root = LocatePluginCenterRoot(stage), error) ||
+      !ListPackageFiles(root, L"", files, error)) {
     RemoveQuietly(stage);
     result.message = error;
     return;
   }
 
-  // A file another process holds without delete sharing usually stops the install here,
-  // before anything changed. Only targets that certainly differ are probed: hashing every
-  // target twice would double the cost of an update.
+  // Which files differ from their targets: only those are written, counted for free space
+  // and recorded. VERSION is held back for the very end.
   Deployment deployment;
-  for (const PackageFile& file : files) {
-    if (file.excluded || (IsRegularFile(file.target) && SizeOf(file.target) == file.size)) continue;
-    if (!deployment.CheckReplaceable(file.target, error)) {
+  std::vector<PlannedFile> planned;
+  std::optional<std::string> version;
+  bool package_has_version = false;
+  std::uint64_t written_bytes = 0;
+  const std::size_t total = files.size();
+  const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
+  for (std::size_t i = 1; i <= total; ++i) {
+    const PackageFile& file = files[i - 1];
+    std::filesystem::path target;
+    std::wstring key;
+    if (!ResolveWritablePath(plugins_dir, file.relative, target, key)) continue;
+    if (i % 20 == 1 || i == total) {
+      Report(request, static_cast<int>(75 + 23 * i / std::max<std::size_t>(total, 1)), step_text);
+    }
+    PlannedFile plan{file.path, target, {}};
+    if (!Sha256OfFile(file.path, plan.sha256, error)) {
       RemoveQuietly(stage);
       result.message = error;
       return;
     }
-  }
-
-  const std::size_t total = files.size();
-  const std::string step_text = result.isUpdate ? "正在应用差异更新文件..." : "正在写入安装文件...";
-  bool package_has_version = false;
-  for (std::size_t i = 1; i <= total; ++i) {
-    const PackageFile& file = files[i - 1];
-    if (file.excluded) continue;
-    if (AsciiLower(file.relative) == "kel_plugin_center/version") package_has_version = true;
-    bool written = false, unchanged = false;
-    if (!deployment.Deploy(file.path, file.target, written, unchanged, error)) {
-      result.message = deployment.RollBackAfter(error);
-      RemoveQuietly(stage);
-      return;
+    std::string current, ignored;
+    const bool same = QueryPathKind(target) == PathKind::kFile &&
+                      Sha256OfFile(target, current, ignored) && current == plan.sha256;
+    if (key == kVersionKey) {
+      if (auto content = VersionContentOf(file.path)) {
+        package_has_version = true;
+        if (same) {
+          ++result.unchangedCount;
+        } else {
+          version = std::move(content);
+          ++result.writtenCount;
+        }
+        continue;
+      }
     }
-    if (written) ++result.writtenCount;
-    if (unchanged) ++result.unchangedCount;
-    if (i % 20 == 1 || i == total) {
-      Report(request, static_cast<int>(75 + 23 * i / std::max<std::size_t>(total, 1)), step_text);
+    if (same) {
+      ++result.unchangedCount;
+      deployment.Keep(target);
+      continue;
     }
+    written_bytes += file.size;
+    planned.push_back(std::move(plan));
   }
-
   // The VERSION of an earlier install must not survive an update by package: it would
   // report the old version until some later run rewrote it. Only a shipped one is kept.
-  const std::filesystem::path center = plugins_dir / L"kel_plugin_center";
-  if (request.release && !request.release->versionCode.empty() && !package_has_version &&
-      !WriteVersionFile(center, request.release->versionCode, error)) {
-    result.message = deployment.RollBackAfter(error);
-    RemoveQuietly(stage);
+  if (!package_has_version) version = VersionFromRelease(request);
+
+  const bool deployed = DeployPlanned(request, planned, version, written_bytes, deployment, result);
+  RemoveQuietly(stage);
+  if (!deployed) {
+    if (version && package_has_version) --result.writtenCount;
     return;
   }
-  deployment.Commit();
-  RemoveQuietly(stage);
   result.success = true;
   result.way = InstallWay::FullPackage;
   Report(request, 100, result.isUpdate ? "更新完成！" : "安装完成！");
@@ -389,6 +408,10 @@ InstallResult InstallIntoPlugins(const InstallRequest& original) {
       return result;
     }
   }
+  // One setup per folder; then whatever a killed run left is put right before anything else.
+  PluginsFolderLock lock;
+  if (!lock.Acquire(plugins_dir, result.message)) return result;
+  if (!RecoverUnfinishedDeployment(plugins_dir, result.message)) return result;
 
   const std::filesystem::path center = plugins_dir / L"kel_plugin_center";
   const bool installed = IsDirectory(center) && !IsLinkOrReparsePoint(center);
@@ -405,13 +428,28 @@ InstallResult InstallIntoPlugins(const InstallRequest& original) {
   struct Change {
     const ReleaseFile* file;
     std::filesystem::path local;
+    bool isVersion;
   };
   std::vector<Change> changes;
   std::uint64_t changed_bytes = 0;
   Deployment deployment;
+  // Two entries for one file (as Windows compares names) would rewrite it on every run: with
+  // different digests the manifest is refused before anything is fetched or written.
+  std::map<std::wstring, const ReleaseFile*> seen;
+  bool manifest_has_version = false;
   for (const ReleaseFile& file : release.files) {
     std::filesystem::path local;
-    if (!ManifestPathUsable(file.relativePath, local, plugins_dir)) continue;
+    std::wstring key;
+    if (!ResolveWritablePath(plugins_dir, file.relativePath, local, key)) continue;
+    const auto [place, added] = seen.emplace(key, &file);
+    if (!added) {
+      if (place->second->sha256 == file.sha256) continue;
+      result.message = "更新清单中同一文件出现多次且内容不同: " + place->second->relativePath +
+                       ", " + file.relativePath;
+      return result;
+    }
+    const bool is_version = key == kVersionKey;
+    manifest_has_version = manifest_has_version || is_version;
     if (IsRegularFile(local) && !IsLinkOrReparsePoint(local)) {
       std::string digest, ignored;
       if (Sha256OfFile(local, digest, ignored) && digest == file.sha256) {
@@ -420,19 +458,22 @@ InstallResult InstallIntoPlugins(const InstallRequest& original) {
         continue;
       }
     }
-    changes.push_back({&file, local});
+    changes.push_back({&file, local, is_version});
     // Sizes come from the server: saturate rather than wrap.
     changed_bytes = file.size > UINT64_MAX - changed_bytes ? UINT64_MAX : changed_bytes + file.size;
   }
 
   if (changes.empty()) {
-    if (!release.versionCode.empty() &&
-        !WriteVersionFile(center, release.versionCode, result.message)) {
-      return result;
+    // A listed VERSION is compared like any file; versionCode + LF only stands in for none.
+    const std::optional<std::string> version =
+        manifest_has_version ? std::nullopt : VersionFromRelease(request);
+    if (version) {
+      std::string ignored;
+      WriteStateFileAtomic(center / L"VERSION", *version, kStateFileLimit64KiB, ignored);
     }
+    deployment.Commit();
     result.success = true;
     result.way = InstallWay::NothingToDo;
-    deployment.Commit();
     Report(request, 100, "本地文件均已是最新，无需更新。");
     return result;
   }
@@ -469,32 +510,30 @@ InstallResult InstallIntoPlugins(const InstallRequest& original) {
                                                    changes[index].file->relativePath);
                                       });
   if (!fetched) return result;
-  std::uint64_t written_bytes = 0;
-  for (const Change& change : changes) written_bytes += SizeOf(cache.Find(change.file->sha256));
-  if (!EnsureRoomFor(plugins_dir, written_bytes, result.message)) return result;
 
-  for (const Change& change : changes) {
-    if (!deployment.CheckReplaceable(change.local, result.message)) return result;
-  }
-  for (const Change& change : changes) {
-    std::string error;
-    bool written = false, unchanged = false;
-    if (!deployment.Deploy(cache.Find(change.file->sha256), change.local, written, unchanged,
-                           error)) {
-      result.message = deployment.RollBackAfter(error);
-      return result;
+  // Each cached file is checked again here, where it is used (another folder of this run may
+  // have fetched it long ago); the copy checks the bytes it writes once more.
+  std::vector<PlannedFile> planned;
+  std::optional<std::string> version =
+      manifest_has_version ? std::nullopt : VersionFromRelease(request);
+  std::uint64_t written_bytes = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::filesystem::path blob;
+    if (!cache.Use(jobs[k], L".blob", blob, result.message)) return result;
+    if (changes[k].isVersion) {
+      if (auto content = VersionContentOf(blob)) {
+        version = std::move(content);
+        continue;
+      }
     }
-    if (written) ++result.writtenCount;
-    if (unchanged) ++result.unchangedCount;
+    written_bytes += SizeOf(blob);
+    planned.push_back({blob, changes[k].local, changes[k].file->sha256});
   }
-  if (!release.versionCode.empty()) {
-    std::string error;
-    if (!WriteVersionFile(center, release.versionCode, error)) {
-      result.message = deployment.RollBackAfter(error);
-      return result;
-    }
+  const bool version_listed = manifest_has_version && version.has_value();
+  if (!DeployPlanned(request, planned, version, written_bytes, deployment, result)) {
+    return result;
   }
-  deployment.Commit();
+  if (version_listed) ++result.writtenCount;
   result.success = true;
   result.way = InstallWay::Differential;
   Report(request, 100, "差异化更新完成！");

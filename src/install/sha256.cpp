@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <climits>
 #include <fstream>
 #include <memory>
 #include <new>
@@ -32,6 +33,56 @@ std::string ToHex(const unsigned char* bytes, std::size_t count) {
 
 }  // namespace
 
+struct Sha256Stream::State {
+  unique_bcrypt_alg algorithm;
+  unique_bcrypt_hash hash;
+  std::string error;
+};
+
+Sha256Stream::Sha256Stream() : state_(std::make_unique<State>()) {
+  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(state_->algorithm.put(),
+                                                  BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    state_->error = "初始化 SHA-256 引擎失败";
+    return;
+  }
+  DWORD digestLength = 0;
+  ULONG written = 0;
+  if (!BCRYPT_SUCCESS(BCryptGetProperty(state_->algorithm.get(), BCRYPT_HASH_LENGTH,
+                                        reinterpret_cast<PUCHAR>(&digestLength),
+                                        sizeof(digestLength), &written, 0)) ||
+      digestLength != 32 ||
+      !BCRYPT_SUCCESS(BCryptCreateHash(state_->algorithm.get(), state_->hash.put(), nullptr, 0,
+                                       nullptr, 0, 0))) {
+    state_->error = "创建 SHA-256 上下文失败";
+  }
+}
+
+Sha256Stream::~Sha256Stream() = default;
+
+void Sha256Stream::Update(const void* data, std::size_t size) {
+  if (!state_->error.empty() || size == 0) return;
+  if (size > ULONG_MAX ||
+      !BCRYPT_SUCCESS(BCryptHashData(state_->hash.get(),
+                                     static_cast<PUCHAR>(const_cast<void*>(data)),
+                                     static_cast<ULONG>(size), 0))) {
+    state_->error = "计算 SHA-256 数据块失败";
+  }
+}
+
+bool Sha256Stream::Finish(std::string& digest, std::string& error) {
+  unsigned char result[32] = {};
+  if (state_->error.empty() &&
+      !BCRYPT_SUCCESS(BCryptFinishHash(state_->hash.get(), result, sizeof(result), 0))) {
+    state_->error = "完成 SHA-256 摘要计算失败";
+  }
+  if (!state_->error.empty()) {
+    error = state_->error;
+    return false;
+  }
+  digest = ToHex(result, sizeof(result));
+  return true;
+}
+
 bool Sha256OfFile(const std::filesystem::path& path, std::string& digest, std::string& error) {
   // The C runtime opens without a sharing restriction, so a file held open by SketchUp or
   // another writer can still be hashed.
@@ -40,52 +91,21 @@ bool Sha256OfFile(const std::filesystem::path& path, std::string& digest, std::s
     error = "无法读取文件计算校验和: " + WideToUtf8(path.wstring());
     return false;
   }
-
-  unique_bcrypt_alg algorithm;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM,
-                                                  nullptr, 0))) {
-    error = "初始化 SHA-256 引擎失败";
-    return false;
-  }
-  DWORD digestLength = 0;
-  ULONG written = 0;
-  unique_bcrypt_hash hash;
-  if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm.get(), BCRYPT_HASH_LENGTH,
-                                        reinterpret_cast<PUCHAR>(&digestLength),
-                                        sizeof(digestLength), &written, 0)) ||
-      digestLength != 32 ||
-      !BCRYPT_SUCCESS(
-          BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) {
-    error = "创建 SHA-256 上下文失败";
-    return false;
-  }
-
+  Sha256Stream hash;
   std::unique_ptr<unsigned char[], AlignedDelete> buffer(
       new (std::align_val_t(32)) unsigned char[kBlockSize]());
   while (in.good()) {
     in.read(reinterpret_cast<char*>(buffer.get()), static_cast<std::streamsize>(kBlockSize));
     const std::streamsize got = in.gcount();
-    if (got > 0 &&
-        !BCRYPT_SUCCESS(BCryptHashData(hash.get(), buffer.get(), static_cast<ULONG>(got), 0))) {
-      error = "计算 SHA-256 数据块失败";
-      return false;
-    }
+    if (got > 0) hash.Update(buffer.get(), static_cast<std::size_t>(got));
   }
-
   // A read error also ends the loop; the digest of what was read so far would pass a failed
   // read off as the file's content.
   if (in.bad()) {
     error = "无法读取文件计算校验和: " + WideToUtf8(path.wstring());
     return false;
   }
-
-  unsigned char result[32] = {};
-  if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), result, sizeof(result), 0))) {
-    error = "完成 SHA-256 摘要计算失败";
-    return false;
-  }
-  digest = ToHex(result, sizeof(result));
-  return true;
+  return hash.Finish(digest, error);
 }
 
 }  // namespace kel

@@ -27,6 +27,8 @@ constexpr DWORD kEndOfStream = ERROR_HANDLE_EOF;  // 38: the body ended before C
 constexpr int kFileRetries = 3;
 constexpr int kMemoryRetries = 1;
 constexpr int kMaxConnections = 16;
+// How long the other transfers of a list get to end after the first failure closed them.
+constexpr std::uint64_t kAbandonAfterFailureMs = 2000;
 
 // A failure worth another attempt (the network or the server's moment), or not (the request
 // or the local disk).
@@ -490,8 +492,11 @@ std::uint64_t Ticks() { return GetTickCount64(); }
 
 // Shared by the workers of one HttpDownloadFiles call.
 struct FetchAll {
-  const std::vector<DownloadJob>* jobs = nullptr;
-  const HttpOptions* options = nullptr;
+  // Own copies: a worker the caller stopped waiting for may still use them.
+  std::vector<DownloadJob> jobList;
+  HttpOptions optionCopy;
+  const std::vector<DownloadJob>* jobs = &jobList;
+  const HttpOptions* options = &optionCopy;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::unique_ptr<std::atomic<std::uint64_t>[]> received;
@@ -539,8 +544,10 @@ struct FetchAll {
     }
   }
 
+  // `self` is a heap copy of a shared_ptr: each worker keeps the state alive until it ends.
   static DWORD WINAPI Thread(void* self) {
-    static_cast<FetchAll*>(self)->Run();
+    std::unique_ptr<std::shared_ptr<FetchAll>> owner(static_cast<std::shared_ptr<FetchAll>*>(self));
+    (*owner)->Run();
     return 0;
   }
 
@@ -627,9 +634,10 @@ bool HttpDownloadFiles(const std::vector<DownloadJob>& jobs, int connections,
                        std::string& error, const ProgressCallback& progress,
                        const HttpOptions& options) {
   if (jobs.empty()) return true;
-  FetchAll shared;
-  shared.jobs = &jobs;
-  shared.options = &options;
+  const auto state = std::make_shared<FetchAll>();
+  FetchAll& shared = *state;
+  shared.jobList = jobs;
+  shared.optionCopy = options;
   shared.received.reset(new std::atomic<std::uint64_t>[jobs.size()]());
   shared.totals.reset(new std::atomic<std::uint64_t>[jobs.size()]());
   shared.done.reset(new std::atomic<bool>[jobs.size()]());
@@ -639,8 +647,12 @@ bool HttpDownloadFiles(const std::vector<DownloadJob>& jobs, int connections,
   std::vector<unique_handle> threads;
   // Native threads: a detached or late-joined std::thread can hang process exit under Wine.
   for (std::size_t i = 0; i < wanted; ++i) {
-    unique_handle thread(CreateThread(nullptr, 0, &FetchAll::Thread, &shared, 0, nullptr));
-    if (!thread) break;  // fewer connections, same work
+    auto* owner = new std::shared_ptr<FetchAll>(state);
+    unique_handle thread(CreateThread(nullptr, 0, &FetchAll::Thread, owner, 0, nullptr));
+    if (!thread) {
+      delete owner;
+      break;  // fewer connections, same work
+    }
     threads.push_back(std::move(thread));
   }
   ProgressThrottle throttle;
@@ -650,11 +662,21 @@ bool HttpDownloadFiles(const std::vector<DownloadJob>& jobs, int connections,
   } else {
     std::vector<HANDLE> handles;
     for (const unique_handle& thread : threads) handles.push_back(thread.get());
+    std::uint64_t failedAt = 0;
     while (WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE,
                                   100) == WAIT_TIMEOUT) {
+      if (shared.failed.load()) {
+        // Closing a request ends its blocked call on Windows; where a platform lets a receive
+        // block on regardless (Wine), that worker is left to end alone: the failure is
+        // reported now, not when the stalled transfer times out.
+        if (failedAt == 0) failedAt = Ticks();
+        if (Ticks() - failedAt >= kAbandonAfterFailureMs) break;
+        continue;
+      }
       shared.Report(progress, throttle, last, false);
     }
   }
+  std::lock_guard<std::mutex> guard(shared.lock);
   if (shared.exception) std::rethrow_exception(shared.exception);
   if (shared.failed.load()) {
     error = shared.error;

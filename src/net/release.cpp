@@ -28,6 +28,21 @@ bool FetchLatestRelease(const std::string& origin, InstallerRelease& release, st
   return FetchTrustedRelease(origin, ReleaseTrust{}, release, error);
 }
 
+bool VerifyDownload(const std::filesystem::path& file, const std::string& expectedSha256,
+                    std::string& error) {
+  if (expectedSha256.empty()) return true;
+  std::string actual;
+  if (!Sha256OfFile(file, actual, error)) {
+    RemoveQuietly(file);
+    return false;
+  }
+  if (Lower(expectedSha256) == actual) return true;
+  // A damaged download never stays on disk.
+  RemoveQuietly(file);
+  error = "下载文件 SHA-256 校验失败 (期望 " + expectedSha256 + ", 实际 " + actual + ")";
+  return false;
+}
+
 bool DownloadAndVerify(const std::string& url, const std::filesystem::path& destination,
                        const std::string& expectedSha256, std::string& error,
                        const ProgressCallback& progress, std::uint64_t maxBytes) {
@@ -37,17 +52,7 @@ bool DownloadAndVerify(const std::string& url, const std::filesystem::path& dest
     RemoveQuietly(destination);
     return false;
   }
-  if (expectedSha256.empty()) return true;
-  std::string actual;
-  if (!Sha256OfFile(destination, actual, error)) {
-    RemoveQuietly(destination);
-    return false;
-  }
-  if (Lower(expectedSha256) == actual) return true;
-  // A damaged download never stays on disk.
-  RemoveQuietly(destination);
-  error = "下载文件 SHA-256 校验失败 (期望 " + expectedSha256 + ", 实际 " + actual + ")";
-  return false;
+  return VerifyDownload(destination, expectedSha256, error);
 }
 
 }  // namespace kel

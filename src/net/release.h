@@ -43,6 +43,12 @@ inline constexpr std::uint64_t kMaxReleaseDocumentBytes = 16u << 20;
 // connection or a 5xx answer) and parse it.
 bool FetchLatestRelease(const std::string& origin, InstallerRelease& release, std::string& error);
 
+// The one check of a downloaded file: its SHA-256 against `expectedSha256` (any case; empty:
+// not checked). A file that fails it (or cannot be read) is removed, and the message names
+// both digests.
+bool VerifyDownload(const std::filesystem::path& file, const std::string& expectedSha256,
+                    std::string& error);
+
 // Downloads `url` into `destination` and checks it against `expectedSha256` (any case; empty:
 // not checked). A non-zero `maxBytes` (the size the release gives) fails the download at the
 // first byte past it. On failure the file has been removed.

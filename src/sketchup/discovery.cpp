@@ -81,7 +81,10 @@ std::vector<SketchUpTarget> DiscoverSketchUpInstallations() {
     target.pluginsDir = pluginsDir;
     target.pluginsDirUsable = usable;
     target.centerPresent = usable && IsRealDirectory(pluginsDir / L"kel_plugin_center");
-    if (target.centerPresent) target.installedVersion = ReadInstalledVersion(pluginsDir);
+    if (target.centerPresent) {
+      target.installedVersion = ReadInstalledVersion(pluginsDir);
+      target.deploymentUnfinished = HasUnfinishedDeployment(pluginsDir);
+    }
     targets.push_back(std::move(target));
   }
   return targets;

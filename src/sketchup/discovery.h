@@ -14,6 +14,9 @@ struct SketchUpTarget {
   bool pluginsDirUsable = false;  // a real directory, not a link or other reparse point
   bool centerPresent = false;     // usable, and kel_plugin_center is a real directory in it
   std::string installedVersion;   // UTF-8; empty when absent or unreadable
+  // An install or update of the folder was stopped halfway (its record is there): whatever
+  // VERSION says, the folder is not up to date.
+  bool deploymentUnfinished = false;
 };
 
 // SketchUp 2027 down to 2023, newest first. Never fails; an unknown roaming folder gives an

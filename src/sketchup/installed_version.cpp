@@ -47,6 +47,14 @@ std::string VersionFromLoader(std::string_view content) {
 
 }  // namespace
 
+bool HasUnfinishedDeployment(const std::filesystem::path& pluginsDir) {
+  std::error_code ec;
+  const auto status =
+      std::filesystem::symlink_status(pluginsDir / L"kel_plugin_center" / kDeploymentMarkerName, ec);
+  if (ec) return ec != std::errc::no_such_file_or_directory;
+  return status.type() != std::filesystem::file_type::not_found;
+}
+
 std::string ReadInstalledVersion(const std::filesystem::path& pluginsDir) {
   std::string content;
   if (ReadSmallFile(pluginsDir / L"kel_plugin_center" / L"VERSION", kVersionFileLimit, content)) {

@@ -287,8 +287,8 @@ class InstallEngineTest(unittest.TestCase):
         self.assert_tree(v1)
 
     def test_package_update_stopped_by_a_held_file_puts_every_file_back(self):
-        # Same sizes in both releases: no probe beforehand, the write itself meets the held
-        # file after others were replaced, and the deployment has to take them back.
+        # Every file that differs is probed before the first write: the held one stops the
+        # update before anything changed (the take-back after a write is the unit tests').
         v1, v2 = plugin_tree(6, "1"), plugin_tree(6, "2")
         v2["kel_plugin_center/lib/new/added.rb"] = "# new in release 2\n"
         package_v1, _ = self.write_zip("v1.zip", v1)
@@ -300,7 +300,7 @@ class InstallEngineTest(unittest.TestCase):
             result = self.install("--package", package_v2)
         self.assertFalse(result["success"])
         self.assertEqual(result["message"], "写入文件被占用或拒绝访问: " + held)
-        self.assertGreater(result["writtenCount"], 0)  # files were replaced before it
+        self.assertEqual(result["writtenCount"], 0)
         self.assertEqual(kel_e2e.tree_bytes(self.plugins), before)
         self.assertTrue(self.install("--package", package_v2)["success"])
         self.assert_tree(v2)

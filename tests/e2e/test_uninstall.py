@@ -5,6 +5,7 @@ per-user registries) and orphan gates."""
 import hashlib
 import json
 import os
+import random
 import shutil
 import sys
 import tempfile
@@ -265,16 +266,18 @@ class UninstallEndToEnd(unittest.TestCase):
         self.make_global_folders()
 
     def assert_user_bytes_safe(self, year):
-        """Every user entry is either back in place or still a gate with its stored copy."""
+        """Every user entry is either back in place, or still a gate (or missing) with its
+        stored copy."""
         plugins = self.profile.plugins_dir(year)
         stored = set()
         for folder, _, files in os.walk(os.path.join(plugins, "kel_plugin_center")):
             for name in files:
                 stored.add(read(os.path.join(folder, name)))
         for name, original in ORIGINALS.items():
-            current = read(os.path.join(plugins, name))
+            path = os.path.join(plugins, name)
+            current = read(path) if os.path.exists(path) else None
             if current != original:
-                self.assertTrue(current.startswith(GATE_PREFIX.encode()), name)
+                self.assertTrue(current is None or b"kel_plugin_center_gate" in current, name)
                 self.assertIn(original, stored, name + " lost its only copy")
 
     def test_file_held_open_gives_exit_4_and_a_second_run_finishes(self):
@@ -295,72 +298,209 @@ class UninstallEndToEnd(unittest.TestCase):
         self.assertEqual(self.globals_exist(), (False, False))
 
     def test_work_left_keeps_the_center_and_the_next_run_finishes(self):
-        """Something in the way of the first run: exit 4, the center kept whole wherever
-        work is left, no user byte lost; the second run, with the obstacle gone, exit 0 and
-        the full result."""
+        """Something in the way of the first run, or a fact it cannot tell: no user byte is
+        lost, the center stays whole while anything still depends on it, and once the obstacle
+        is gone (or what was damaged for good has been recovered from verified copies) a later
+        run ends with 0 and the full result."""
         plugins = self.profile.plugins_dir(2025)
         managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
+        alice = os.path.join(managed, "users", "alice")
         anonymous = os.path.join(managed, "users", "_unauthenticated")
-        alice_registry = os.path.join(managed, "users", "alice", "plugin_registry.json")
+        alice_registry = os.path.join(alice, "plugin_registry.json")
+        shared_registry = os.path.join(managed, "plugin_registry.json")
+        win = kel_e2e.to_windows
         dup_sha = sha(ORIGINALS["dup.rb"])
-        dup_payloads = [kel_e2e.to_windows(os.path.join(d, "payloads", "user.dup", dup_sha,
-                                                        "dup.rb"))
+        dup_payloads = [win(os.path.join(d, "payloads", "user.dup", dup_sha, "dup.rb"))
                         for d in (managed, anonymous)]
+        roofer_payload = os.path.join(managed, "payloads", "user.roofer",
+                                      sha(ORIGINALS["roofer.rb"]), "roofer.rb")
+        lost_payload = os.path.join(managed, "payloads", "user.lost",
+                                    sha(ORIGINALS["lost_tool.rb"]), "lost_tool.rb")
+        fresh = b"# fresh: being taken under management right now\n"
+        fresh_sha = sha(fresh)
+        fresh_staged = os.path.join(managed, "staging", "user.fresh", fresh_sha, "fresh.rb")
+        fresh_payload = os.path.join(managed, "payloads", "user.fresh", fresh_sha, "fresh.rb")
+        fresh_journal = os.path.join(managed, "journals", "user.fresh.json")
         pristine = {year: snapshot(self.profile.plugins_dir(year)) for year in YEARS}
 
-        def untouched_but_orphans(state):
-            # Only the orphans went their way: the stored copy back, the unknown gate gone.
-            expected = dict(pristine[2025])
-            expected["lost_tool.rb"] = ORIGINALS["lost_tool.rb"]
-            del expected["ghost.rb"]
-            self.assertEqual(state, expected)
+        def edit_registry(path, change):
+            document = json.loads(read(path))
+            change(document["plugins"])
+            write(path, json.dumps(document, indent=2))
+
+        def journal(path, plugin_id, phase, entry, staged, payload, digest):
+            write(path, json.dumps({
+                "pluginId": plugin_id, "phase": phase, "rootEntry": win(entry),
+                "stagedPath": win(staged), "payloadPath": win(payload),
+                "rawDigest": "sha256:" + digest}))
+
+        def taking_over_fresh():
+            write(os.path.join(plugins, "fresh.rb"), fresh)
+            write(fresh_staged, fresh)
+            journal(fresh_journal, "user.fresh", "staged", os.path.join(plugins, "fresh.rb"),
+                    fresh_staged, fresh_payload, fresh_sha)
+
+        def fresh_published():
+            # The plugin manager finishes the takeover once it has the root gate again.
+            write(fresh_payload, fresh)
+            write(os.path.join(plugins, "fresh.rb"), gate("user.fresh"))
+            journal(fresh_journal, "user.fresh", "published", os.path.join(plugins, "fresh.rb"),
+                    fresh_staged, fresh_payload, fresh_sha)
+            edit_registry(shared_registry, lambda p: p.update(
+                {"user.fresh": record("fresh.rb", "", "local_takeover", fresh)}))
+
+        def dup_only_in_alice():
+            def take(p):
+                del p["user.dup"]
+            edit_registry(shared_registry, take)
+            edit_registry(alice_registry, lambda p: p.update(
+                {"user.dup": record("dup.rb", "", "local_takeover", ORIGINALS["dup.rb"])}))
+            write(os.path.join(alice, "payloads", "user.dup", dup_sha, "dup.rb"),
+                  ORIGINALS["dup.rb"])
+
+        def dup_in_other_case():
+            def rename(p):
+                p["User.Dup"] = p.pop("user.dup")
+            edit_registry(shared_registry, rename)
+
+        def gate_without_first_line():
+            write(os.path.join(plugins, "roofer.rb"),
+                  gate("user.roofer")[len(b"# frozen_string_literal: true\n"):])
+
+        def active_generation_missing():
+            other = b"# a generation that was never stored\n"
+            edit_registry(shared_registry, lambda p: p.update(
+                {"user.roofer": record("roofer.rb", "roofer", "local_takeover", other)}))
+
+        def tombstone_damaged_beside_its_gate():
+            def committed(p):
+                del p["mk.sketchtools"]
+            edit_registry(shared_registry, committed)
+            write(os.path.join(managed, "uninstall_journals", "mk.sketchtools.json"),
+                  b"{ damaged")
+
+        def measure_journal_never_verifies():
+            original = ORIGINALS["measure_tool.rb"]
+            stored = os.path.join(alice, "payloads", "user.measure", sha(original),
+                                  "measure_tool.rb")
+            journal(os.path.join(alice, "journals", "user.measure.json"), "user.measure",
+                    "staged", os.path.join(plugins, "measure_tool.rb"), stored, stored,
+                    sha(original))
+
+        def gate_moved_aside_by_a_crash():
+            os.rename(os.path.join(plugins, "roofer.rb"),
+                      os.path.join(plugins, "roofer.rb.pending_delete_1700000000_999999_1"))
+
+        def users_look_alike_file():
+            write(os.path.join(plugins, "notes.txt.pending_delete_1_2_3"), b"my notes\n")
+
+        def prepared():
+            return snapshot(plugins)
+
+        def unchanged(before):
+            def check(state):
+                self.assertEqual(state, before)
+            return check
+
+        def center_kept(state):
+            self.assertIn("kel_plugin_center/", state)
+            self.assertIn("!kel-plugin-gate.rb", state)
+
+        def center_kept_with(name, content):
+            def check(state):
+                center_kept(state)
+                self.assertEqual(state[name], content)
+            return check
 
         def center_kept_with_its_tombstone(state):
             self.assertIn("kel_plugin_center/managed_plugins/uninstall_journals/"
                           "mk.sketchtools.json".replace("/", os.sep), state)
-            self.assertIn("!kel-plugin-gate.rb", state)
-
-        def dup_still_managed(state):
-            self.assertEqual(state["dup.rb"], gate("user.dup"))
-            self.assertIn("kel_plugin_center/", state)
+            center_kept(state)
 
         def center_gone_damaged_registry_recovered(state):
             self.assertNotIn("kel_plugin_center/", state)
             self.assertEqual(state["stairs.rb"], b"# mk.stairs\nrequire 'stairs_lib/main'\n")
+
+        def entry_back(name):
+            def check(state):
+                self.assertEqual(state[name], ORIGINALS[name])
+            return check
+
+        def anything(state):
+            pass
 
         stairs_kept = {"stairs.rb": b"# mk.stairs\nrequire 'stairs_lib/main'\n",
                        "stairs_lib/": "<dir>",
                        os.path.join("stairs_lib", "main.rb"): b"# mk.stairs\n",
                        os.path.join("stairs_lib", "lib") + os.sep: "<dir>",
                        os.path.join("stairs_lib", "lib", "core.rb"): b"# core\n"}
-        # name, what is in the way, its target, the check after the first run, what the
-        # second run leaves beyond a clean folder
+        sketchtools_kept = {"sketchtools.rb": b"# mk.sketchtools\nrequire 'sketchtools/main'\n",
+                            "sketchtools/": "<dir>",
+                            os.path.join("sketchtools", "main.rb"): b"# mk.sketchtools\n",
+                            os.path.join("sketchtools", "lib") + os.sep: "<dir>",
+                            os.path.join("sketchtools", "lib", "core.rb"): b"# core\n"}
+        mutex = ("--mutex", ROOT_GATE_MUTEX)
+        target_2025 = ("--target", self.target(2025))
+        # name, setup, what is in the way, target, first exit code, check after the first
+        # run (given the folder as set up), what happens between the runs, what the last run
+        # leaves beyond a clean folder
         rows = [
-            ("root gate held by the plugin manager", ("--mutex", ROOT_GATE_MUTEX), None,
-             ("--target", self.target(2025)), untouched_but_orphans, {}),
-            ("companion with a file held open",
-             ("--lock", self.target(2025) + "\\sketchtools\\main.rb"), None, (),
-             center_kept_with_its_tombstone, {}),
-            ("re-sorted id whose restores both fail",
-             ("--lock", dup_payloads[0], "--lock", dup_payloads[1]), None, (),
-             dup_still_managed, {}),
-            # Damaged for good: nothing to wait for. Its gates come back from verified
-            # copies, the center goes, and the run still says it was not clean.
-            ("corrupt plugin_registry.json", (), b"{ this is not json", (),
-             center_gone_damaged_registry_recovered, stairs_kept),
+            # Neither the sweep nor the center's removal runs without the root gate: a takeover
+            # the plugin manager is publishing meanwhile is finished by the next run.
+            ("root gate held while a takeover is published", taking_over_fresh, mutex,
+             target_2025, 4, unchanged, fresh_published, {"fresh.rb": fresh}),
+            ("companion with a file held open", None,
+             ("--lock", self.target(2025) + "\\sketchtools\\main.rb"), (), 4,
+             lambda _: center_kept_with_its_tombstone, None, {}),
+            ("re-sorted id whose restores both fail", None,
+             ("--lock", dup_payloads[0], "--lock", dup_payloads[1]), (), 4,
+             lambda _: center_kept_with("dup.rb", gate("user.dup")), None, {}),
+            ("user's entry held open without sharing", None,
+             ("--lock", self.target(2025) + "\\roofer.rb"), (), 4,
+             lambda _: center_kept_with("roofer.rb", gate("user.roofer")), None, {}),
+            ("gate moved aside by a crash, no entry in its place", gate_moved_aside_by_a_crash,
+             (), (), 0, lambda _: entry_back("roofer.rb"), None, {}),
+            ("takeover held only by a registry in use", dup_only_in_alice,
+             ("--lock", win(alice_registry)), (), 4,
+             lambda _: center_kept_with("dup.rb", gate("user.dup")), None, {}),
+            ("takeover registered under another case of its id", dup_in_other_case, (), (), 4,
+             lambda _: entry_back("dup.rb"), None, {}),
+            ("gate of another layout whose restore waits", gate_without_first_line,
+             ("--lock", win(roofer_payload)), (), 4,
+             lambda before: center_kept_with("roofer.rb", before["roofer.rb"]), None, {}),
+            ("orphan gate whose saved copy is in use", None, ("--lock", win(lost_payload)), (),
+             4, lambda _: center_kept_with("lost_tool.rb", gate("user.lost")), None, {}),
+            # Damaged for good: nothing to wait for. Gates come back from verified copies, the
+            # run says it was not clean, and the next one finishes.
+            ("corrupt plugin_registry.json", lambda: write(alice_registry, b"{ this is not json"),
+             (), (), 4, lambda _: center_gone_damaged_registry_recovered, None, stairs_kept),
+            ("empty plugin_registry.json", lambda: write(alice_registry, b""), (), (), 4,
+             lambda _: center_gone_damaged_registry_recovered, None, stairs_kept),
+            ("root journal that can never verify", measure_journal_never_verifies, (), (), 4,
+             lambda _: entry_back("measure_tool.rb"), None, {}),
+            ("active generation missing, another verified", active_generation_missing, (), (),
+             4, lambda _: entry_back("roofer.rb"), None, {}),
+            ("tombstone damaged for good beside its gate", tombstone_damaged_beside_its_gate,
+             (), (), 4, lambda _: anything, None, sketchtools_kept),
+            ("a user's file that looks set aside", users_look_alike_file, (), (), 0,
+             lambda _: anything, None, {"notes.txt.pending_delete_1_2_3": b"my notes\n"}),
         ]
-        for name, obstacle, alice_bytes, target, check_first, leftovers in rows:
+        for name, setup, obstacle, target, first_exit, check_first, between, leftovers in rows:
             with self.subTest(row=name):
-                if alice_bytes is not None:
-                    write(alice_registry, alice_bytes)
+                if setup is not None:
+                    setup()
+                before = prepared()
                 if obstacle:
                     with kel_e2e.holding(self.profile, *obstacle):
-                        self.assertEqual(self.uninstall(*target), 4)
+                        self.assertEqual(self.uninstall(*target), first_exit)
                 else:
-                    self.assertEqual(self.uninstall(*target), 4)
+                    self.assertEqual(self.uninstall(*target), first_exit)
                 for year in YEARS:
                     self.assert_user_bytes_safe(year)
-                check_first(snapshot(plugins))
+                check = check_first(before)
+                check(snapshot(plugins))
+                if between is not None:
+                    between()
                 self.assertEqual(self.uninstall(*target), 0)
                 expected = expected_plugins_folder()
                 expected.update(leftovers)
@@ -386,6 +526,46 @@ class UninstallEndToEnd(unittest.TestCase):
                 for year in YEARS:
                     self.assert_decommissioned(year)
                 self.assertEqual(self.globals_exist(), (False, False))
+            self.reset(pristine)
+
+
+    def test_killed_at_random_moments_the_next_runs_finish(self):
+        """The uninstall ended dead at 20 seeded random moments over a folder with
+        marketplace plugins, takeovers, orphans and the user's own plugins: after every kill
+        the user's bytes exist somewhere, and the runs after them end with 0 and the clean
+        folder. A moment is a file operation of the fault seam's count (KelSetupFaults.exe,
+        die=N); KEL_KILL_SEED replays a seed."""
+        seed = int(os.environ.get("KEL_KILL_SEED") or random.SystemRandom().randrange(1 << 31))
+        print("\nkill test seed: %d" % seed, file=sys.stderr)
+        rng = random.Random(seed)
+        faults = os.path.join(kel_e2e.BIN_DIR, "KelSetupFaults.exe")
+        args = ("--silent", "--uninstall", "--target", self.target(2025))
+        pristine = {year: snapshot(self.profile.plugins_dir(year)) for year in YEARS}
+        # How many file operations a whole run makes, so that the kills spread over all of it.
+        trace = os.path.join(self.profile.root, "trace.txt")
+        whole = kel_e2e.run_program(faults, args, self.profile,
+                                    env={"KEL_FAULT_PLAN": "trace=" + kel_e2e.to_windows(trace)})
+        self.assertEqual(whole.exit_code, 0, whole)
+        with open(trace, encoding="utf-8", errors="replace") as stream:
+            operations = sum(1 for _ in stream)
+        self.assertGreater(operations, 100)
+        self.reset(pristine)
+        # Five rounds from the populated folder, each killed four times in a row (every kill
+        # lands wherever the run before it stopped), then run to its end.
+        for round_number in range(5):
+            moments = [rng.randint(1, operations) for _ in range(4)]
+            with self.subTest(round=round_number, seed=seed, die_at=moments):
+                for moment in moments:
+                    killed = kel_e2e.run_program(faults, args, self.profile,
+                                                 env={"KEL_FAULT_PLAN": "die=%d" % moment})
+                    self.assertIn(killed.exit_code, (0, 4, 86), killed)
+                    self.assert_user_bytes_safe(2025)
+                codes = []
+                while len(codes) < 3 and (not codes or codes[-1] != 0):
+                    codes.append(self.uninstall(*args[2:]))
+                    self.assert_user_bytes_safe(2025)
+                self.assertEqual(codes[-1], 0, codes)
+                self.assert_decommissioned(2025)
             self.reset(pristine)
 
 

@@ -53,6 +53,11 @@ TEST(RowLabel, ReadsAsTheUserSeesIt) {
   row.installedVersion.clear();
   row.year = 0;
   EXPECT_EQ(RowLabel(row, "1.0.0", e), L"自定义目录 (C:\\x)  —  已安装 v1.0.0  （已是最新）");
+  // An install stopped halfway is never current, whatever VERSION says.
+  row.installedVersion = "2.1.0";
+  row.deploymentUnfinished = true;
+  EXPECT_EQ(RowLabel(row, "2.1.0", e),
+            L"自定义目录 (C:\\x)  —  已安装 v2.1.0  （上次更新未完成）  →  将重新更新至 v2.1.0");
 }
 
 TEST(TargetRows, DiscoveredRowsAreCheckedUntilTheReleaseShowsThemUpToDate) {
@@ -68,6 +73,8 @@ TEST(TargetRows, DiscoveredRowsAreCheckedUntilTheReleaseShowsThemUpToDate) {
   EXPECT_TRUE(after[2].checked);   // nothing installed
   EXPECT_FALSE(after[0].custom);
   EXPECT_TRUE(BuildTargetRows({}, env.Bind(), "1.0.0", L"")[1].checked == false);
+  env.found[0].deploymentUnfinished = true;
+  EXPECT_TRUE(BuildTargetRows({}, env.Bind(), "2.0.0", L"")[0].checked);
 }
 
 TEST(TargetRows, AutomaticUninstallChecksExactlyTheRowsHoldingTheCenter) {

@@ -8,7 +8,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "decommission/gate.h"
-#include "decommission/pending_cleanup.h"
+#include "decommission/set_aside.h"
 #include "decommission/uninstall_transaction.h"
 #include "registry/registry_store.h"
 #include "support/sandbox.h"

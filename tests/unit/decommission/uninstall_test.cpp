@@ -143,11 +143,13 @@ TEST_F(UninstallTest, LastVersionOrPurgeFlagTakesTheGlobalFolders) {
     bool other_has_center;
     bool folders;
     bool purged;
+    bool kept = false;  // the scanned folder itself keeps its center (discovery lists it not)
   };
   for (const Case& c : {Case{"another version keeps it", false, true, true, false},
                         Case{"asked to purge", true, true, true, true},
                         Case{"last version", false, false, true, true},
-                        Case{"nothing to purge", false, false, false, true}}) {
+                        Case{"nothing to purge", false, false, false, true},
+                        Case{"center kept in the target folder", false, false, true, false, true}}) {
     SCOPED_TRACE(c.name);
     MakePlugins(L"2025");
     test::RemoveTree(sandbox_.local() / L"KelPlatformV3");
@@ -156,9 +158,13 @@ TEST_F(UninstallTest, LastVersionOrPurgeFlagTakesTheGlobalFolders) {
     discovered_ = c.other_has_center ? std::vector<SketchUpTarget>{other}
                                      : std::vector<SketchUpTarget>{SketchUpTarget{}};
     next_report_ = nlohmann::json::object();
+    if (c.kept) {
+      next_report_["remainingWork"] = {{{"kind", "gate"}, {"name", "C:\\P\\tool.rb"}}};
+    }
     Progress progress;
     const UninstallResult result = RunUninstall({a.native()}, c.purge, progress.callback(), steps_);
-    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.success, !c.kept);
+    EXPECT_EQ(CenterGone(a), !c.kept);
     EXPECT_EQ(result.globalPurged, c.purged);
     EXPECT_EQ(GlobalFoldersExist(), c.folders && !c.purged);
     const std::vector<int> expected =
@@ -167,7 +173,8 @@ TEST_F(UninstallTest, LastVersionOrPurgeFlagTakesTheGlobalFolders) {
     if (c.purged) {
       EXPECT_EQ(progress.calls[2].second, "正在清理全局用户配置与登录凭据...");
     }
-    EXPECT_EQ(progress.calls.back().second, "卸载与还原全部完成！");
+    EXPECT_EQ(progress.calls.back().second,
+              c.kept ? "卸载已完成，部分占用文件已标记重启清理" : "卸载与还原全部完成！");
   }
 }
 

@@ -1,11 +1,16 @@
 #include "install/deploy.h"
+#include "install/package_paths.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "common/handles.h"
 #include "common/text.h"
+#include "install/sha256.h"
+#include "sketchup/installed_version.h"
 #include "support/plugins_fixture.h"
 #include "support/sandbox.h"
 
@@ -26,11 +31,8 @@ class DeployTest : public ::testing::Test {
   }
   std::vector<fs::path> AsideFiles(const fs::path& target) {
     std::vector<fs::path> found;
-    const std::wstring prefix = target.filename().wstring() + L".old.";
     for (const auto& entry : fs::directory_iterator(target.parent_path())) {
-      const std::wstring name = entry.path().filename().wstring();
-      if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size() &&
-          name.find_first_not_of(L"0123456789", prefix.size()) == std::wstring::npos)
+      if (ParseAsideName(entry.path().filename().wstring(), target.filename().wstring()))
         found.push_back(entry.path());
     }
     return found;
@@ -279,12 +281,17 @@ TEST_F(DeployTest, OldCopiesThatCannotBePutBackStayAndAreNamed) {
 TEST_F(DeployTest, LaterDeploymentDeletesOnlyFreeAsideFilesOfItsTarget) {
   const fs::path target = plugins / L"loaded.rb";
   WriteFileBytes(target, "new content");
-  const fs::path free_aside = plugins / L"loaded.rb.old.123";
-  const fs::path held_aside = plugins / L"LOADED.RB.old.456";
+  // Ours: target + ".old." + pid + "_" + ticks of a process that is gone.
+  const fs::path free_aside = plugins / L"loaded.rb.old.4294967292_123";
+  const fs::path held_aside = plugins / L"LOADED.RB.old.4294967292_456";
   WriteFileBytes(free_aside, "a");
   WriteFileBytes(held_aside, "b");
-  const std::vector<fs::path> foreign = {plugins / L"loaded.rb.old.12a", plugins / L"loaded.rb.old.",
-                                         plugins / L"other.rb.old.1", plugins / L"loaded.rb.older.1"};
+  // A user's dated copy, names of other forms, and the copies of a run still going stay.
+  const std::vector<fs::path> foreign = {
+      plugins / L"loaded.rb.old.20240501", plugins / L"loaded.rb.old.123",
+      plugins / L"loaded.rb.old.12a",      plugins / L"loaded.rb.old.",
+      plugins / L"other.rb.old.4294967292_1", plugins / L"loaded.rb.older.4294967292_1",
+      plugins / (L"loaded.rb.old." + std::to_wstring(GetCurrentProcessId()) + L"_1")};
   for (const fs::path& path : foreign) WriteFileBytes(path, "not ours");
   const fs::path outside = box.root() / L"user_file.txt";
   WriteFileBytes(outside, "user");
@@ -368,6 +375,85 @@ TEST_F(DeployTest, TreeRemovalRemovesLinksNeverTheirDestinations) {
   EXPECT_EQ(ReadFileBytes(user_data / L"house.skp"), "precious");
   EXPECT_FALSE(fs::exists(center / L"own.rb"));
   EXPECT_FALSE(fs::exists(center / L"linked_file.skp"));
+}
+
+}  // namespace
+}  // namespace kel
+
+namespace kel {
+namespace {
+
+// A deployment that dies after k of its files (its object is never destroyed, as in a killed
+// process): the next run's recovery leaves one whole release, the old one or, once every file
+// was new, the new one with its VERSION; the wizard meanwhile never sees the folder as current.
+TEST_F(DeployTest, RecoveryAfterAKillAtEveryStepLeavesOneWholeRelease) {
+  const fs::path center = plugins / L"kel_plugin_center";
+  const std::vector<std::pair<std::wstring, std::string>> old_files = {
+      {L"kel_plugin_center.rb", "loader 1"}, {L"kel_plugin_center\\a.rb", "a 1"},
+      {L"kel_plugin_center\\VERSION", "1.0.0\n"}};
+  const std::vector<std::pair<std::wstring, std::string>> new_files = {
+      {L"kel_plugin_center.rb", "loader 2"},
+      {L"kel_plugin_center\\a.rb", "a 2"},
+      {L"kel_plugin_center\\lib\\deep\\b.rb", "b 2"}};
+  std::vector<PlannedFile> planned;
+  for (const auto& [relative, content] : new_files) {
+    const fs::path source = box.root() / L"src" / relative;
+    WriteFileBytes(source, content);
+    std::string digest, error;
+    ASSERT_TRUE(Sha256OfFile(source, digest, error));
+    planned.push_back({source, plugins / relative, digest});
+  }
+  const auto write_old = [&] {
+    test::RemoveTree(plugins);
+    for (const auto& [relative, content] : old_files) WriteFileBytes(plugins / relative, content);
+    WriteFileBytes(plugins / L"kel_plugin_center.rb.old.20240501", "the user's copy");
+  };
+  write_old();
+  const auto old_tree = test::SnapshotTree(plugins);
+  for (std::size_t killed_after = 0; killed_after <= planned.size() + 1; ++killed_after) {
+    SCOPED_TRACE(killed_after);
+    write_old();
+    std::string error;
+    auto* dying = new Deployment;  // never deleted: no destructor runs in a killed process
+    ASSERT_TRUE(dying->Begin(plugins, planned, std::string("2.0.0\n"), error)) << error;
+    for (std::size_t i = 0; i < std::min(killed_after, planned.size()); ++i)
+      ASSERT_TRUE(dying->Write(planned[i], error)) << error;
+    if (killed_after > planned.size()) WriteFileBytes(center / L"VERSION", "2.0.0\n");
+    EXPECT_TRUE(HasUnfinishedDeployment(plugins));
+
+    ASSERT_TRUE(RecoverUnfinishedDeployment(plugins, error)) << error;
+    EXPECT_FALSE(HasUnfinishedDeployment(plugins));
+    if (killed_after < planned.size()) {
+      EXPECT_EQ(test::SnapshotTree(plugins), old_tree);
+    } else {
+      for (const auto& [relative, content] : new_files)
+        EXPECT_EQ(ReadFileBytes(plugins / relative), content);
+      EXPECT_EQ(ReadFileBytes(center / L"VERSION"), "2.0.0\n");
+      EXPECT_TRUE(AsideFiles(plugins / L"kel_plugin_center.rb").empty());
+      EXPECT_TRUE(AsideFiles(center / L"a.rb").empty());
+      EXPECT_EQ(ReadFileBytes(plugins / L"kel_plugin_center.rb.old.20240501"), "the user's copy");
+    }
+    ASSERT_TRUE(RecoverUnfinishedDeployment(plugins, error)) << error;  // nothing left to do
+  }
+}
+
+// The record lies in the user's folder: one that names a path outside it, or cannot be read,
+// stops the install without anything being deleted.
+TEST_F(DeployTest, ARecordThatCannotBeTrustedStopsWithoutDeleting) {
+  const fs::path marker = plugins / L"kel_plugin_center" / L"VERSION.deploying";
+  const fs::path outside = box.root() / L"outside.txt";
+  WriteFileBytes(outside, "the user's");
+  for (const std::string& record :
+       {std::string(R"({"stamp":"1_2","files":[{"path":"../outside.txt","existed":false,"sha256":"x"}]})"),
+        std::string(R"({"stamp":"1_2","files":[{"path":"C:/outside.txt","existed":false,"sha256":"x"}]})"),
+        std::string("{not json"), std::string(R"({"files":[]})")}) {
+    WriteFileBytes(marker, record);
+    std::string error;
+    EXPECT_FALSE(RecoverUnfinishedDeployment(plugins, error)) << record;
+    EXPECT_EQ(error, "上次未完成的安装记录已损坏: " + WideToUtf8(marker.wstring()));
+    EXPECT_EQ(ReadFileBytes(outside), "the user's");
+    EXPECT_TRUE(fs::exists(marker));
+  }
 }
 
 }  // namespace

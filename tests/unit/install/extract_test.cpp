@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "common/text.h"
 #include "support/sandbox.h"
 #include "support/zip_writer.h"
 
@@ -64,6 +65,49 @@ TEST(ArchiveEntryRules, ExcludedPackagePaths) {
         "kel_plugin_center\\managed_plugins_old\\a"}) {
     EXPECT_FALSE(IsExcludedPackagePath(kept)) << kept;
   }
+}
+
+// The one test both install ways use: the product's own names are never written, and two
+// spellings of one file resolve to one key.
+TEST(ArchiveEntryRules, WritablePathsAndTheProductsOwnNames) {
+  const fs::path plugins = L"C:\\P";
+  fs::path target;
+  std::wstring key;
+  for (std::string_view refused :
+       {"kel_plugin_center/VERSION.deploying", "KEL_PLUGIN_CENTER/version.DEPLOYING.",
+        "kel_plugin_center/a.rb.old.1234_5678", "kel_plugin_center.rb.OLD.1_2", "/abs.rb",
+        "kel_plugin_center/managed_plugins/x.rb", "a/../b.rb", "\xff\xfe.rb"}) {
+    EXPECT_FALSE(ResolveWritablePath(plugins, refused, target, key)) << refused;
+  }
+  ASSERT_TRUE(ResolveWritablePath(plugins, "kel_plugin_center/a.rb.old.20240501", target, key));
+  std::wstring first;
+  ASSERT_TRUE(ResolveWritablePath(plugins, "kel_plugin_center/Lib/A.rb", target, first));
+  EXPECT_EQ(target, plugins / L"kel_plugin_center\\Lib\\A.rb");
+  for (std::string_view twin : {"KEL_PLUGIN_CENTER/lib/a.RB", "kel_plugin_center\\lib\\a.rb",
+                                "kel_plugin_center/./lib/a.rb. ", "kel_plugin_center//lib/a.rb"}) {
+    ASSERT_TRUE(ResolveWritablePath(plugins, twin, target, key)) << twin;
+    EXPECT_EQ(key, first) << twin;
+  }
+}
+
+TEST(ArchiveEntryRules, StampedNamesAreMadeAndReadInOnePlace) {
+  const std::wstring a = NewRunStamp(), b = NewRunStamp();
+  EXPECT_NE(a, b);  // two stamps of one tick still differ
+  const fs::path aside = AsideName(L"C:\\P\\x.rb", a);
+  const auto owner = ParseAsideName(aside.filename().wstring(), L"X.RB");
+  ASSERT_TRUE(owner);
+  EXPECT_EQ(owner->pid, GetCurrentProcessId());
+  EXPECT_TRUE(OwnerMayBeRunning(*owner));
+  EXPECT_FALSE(OwnerMayBeRunning({4294967292u, 1}));
+  for (std::wstring_view other : {L"x.rb.old.20240501", L"x.rb.old.1_", L"x.rb.old._1",
+                                  L"y.rb.old.1_2", L"x.rb.old.1_2.bak"}) {
+    EXPECT_FALSE(ParseAsideName(other, L"x.rb")) << WideToUtf8(std::wstring(other));
+  }
+  const fs::path stage = MakeTemporaryName(TemporaryKind::kStage);
+  EXPECT_TRUE(ParseTemporaryName(stage.filename().wstring(), true));
+  EXPECT_FALSE(ParseTemporaryName(stage.filename().wstring(), false));
+  EXPECT_TRUE(ParseTemporaryName(MakeTemporaryName(TemporaryKind::kPackage).filename().wstring(),
+                                 false));
 }
 
 class ExtractTest : public ::testing::Test {
