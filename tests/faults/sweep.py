@@ -224,10 +224,11 @@ class UninstallScenario(Scenario):
         for year in self.years:
             plugins = profile.plugins_dir(year)
             (populate_small if self.small else uninstall_fixture.populate)(plugins)
-            # Files moved aside earlier because something held them: one found by its name,
-            # one listed in the ledger beside the registry. Both must go.
+            # Files moved aside earlier because something held them: a gate found by its name,
+            # and a file listed in the ledger beside the registry. Both must go.
             managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
-            uninstall_fixture.write(os.path.join(plugins, PENDING_ROOT), b"# old\n")
+            uninstall_fixture.write(os.path.join(plugins, PENDING_ROOT),
+                                    uninstall_fixture.gate("user.old_tool"))
             uninstall_fixture.write(os.path.join(plugins, "roofer", PENDING_LISTED), b"# o\n")
             listed = kel_e2e.to_windows(os.path.join(plugins, "roofer", PENDING_LISTED))
             uninstall_fixture.write(os.path.join(managed, "pending_cleanup.json"), json.dumps(
