@@ -88,15 +88,18 @@ def main():
     sizes = [int(size) for size in args.sizes.split(",")]
     with kel_e2e.Profile("uninstall_bench") as profile:
         plugins = profile.make_plugins_dir(2025)
+        timed_uninstall(profile, plugins, 0)  # the prefix's first start is slower
         base = statistics.median(timed_uninstall(profile, plugins, 0) for _ in range(args.repeat))
         print("center only: %.2f s" % base)
-        print("%6s %10s %14s %10s" % ("N", "time (s)", "per plugin (s)", "ratio"))
+        print("%6s %10s %10s %18s %8s" % ("N", "time (s)", "time / N", "(time - base) / N",
+                                             "ratio"))
         previous = None
         for count in sizes:
             elapsed = statistics.median(timed_uninstall(profile, plugins, count)
                                         for _ in range(args.repeat))
             ratio = "" if previous is None else "%.2f" % (elapsed / previous)
-            print("%6d %10.2f %14.3f %10s" % (count, elapsed, (elapsed - base) / count, ratio))
+            print("%6d %10.2f %10.3f %18.3f %8s" % (count, elapsed, elapsed / count,
+                                                  (elapsed - base) / count, ratio))
             sys.stdout.flush()
             previous = elapsed
 

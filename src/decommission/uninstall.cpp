@@ -213,6 +213,10 @@ UninstallResult RunUninstall(const std::vector<std::wstring>& pluginsDirs, bool 
       center_kept = true;
       continue;
     }
+    // An install killed halfway is first put back or finished: its aside copies beside the
+    // loader would otherwise outlive the center.
+    std::string recovery_error;
+    if (!RecoverUnfinishedDeployment(dir, recovery_error)) result.warnings.push_back(recovery_error);
 
     Report(progress, base + 10, kScanProgress);
     nlohmann::json report;

@@ -312,9 +312,13 @@ bool Deployment::Finish(const std::optional<std::string>& version, std::string& 
   }
   const std::filesystem::path marker = marker_;
   Commit();
-  if (!marker.empty()) {
-    std::string ignored;
-    RemoveStateFile(marker, ignored);
+  // Past the commit point nothing may be taken back: a record that stays only makes the next
+  // run finish what is already finished, but the run must not say it is done.
+  std::string remove_error;
+  if (!marker.empty() && !RemoveStateFile(marker, remove_error) &&
+      !RemoveStateFile(marker, remove_error)) {
+    error = "安装文件已全部写入，但无法删除安装进度记录: " + remove_error;
+    return false;
   }
   return true;
 }

@@ -72,8 +72,9 @@ class Deployment {
   void Keep(const std::filesystem::path& target);
 
   // The last steps: VERSION replaced atomically (when `version` is set), the aside copies
-  // deleted, the record removed. A VERSION that cannot be written fails it, and the caller
-  // rolls back.
+  // deleted, the record removed. A VERSION that cannot be written fails it before anything is
+  // committed, and the caller rolls back; a record that cannot be removed fails it after the
+  // commit (the deployment is then closed and RollBack changes nothing).
   bool Finish(const std::optional<std::string>& version, std::string& error);
   // The new files stay and the aside copies go: one still open with delete sharing when its
   // holder closes it; one that cannot be deleted at all at a later run or at restart.
