@@ -552,6 +552,13 @@ def sweep(name, modes, numbers=None, reads=False, stride=1, error="sharing", ver
             for mode in modes:
                 runs += 1
                 wrong = work.one(n, mode)
+                hit = work.injected.split(" ", 1)[-1]
+                if wrong and sample and any(
+                        re.search(m, hit, re.IGNORECASE) for names, open_mode, m, _ in
+                        OPEN_FINDINGS if name in names and open_mode == mode):
+                    # Thread order moved an open finding onto this N: still left out.
+                    print("left out (open finding): %s %s N=%d: %s" % (name, mode, n, hit))
+                    continue
                 if wrong:
                     failures.append((name, n, mode, work.injected or work.operation(n), wrong))
                     report(failures[-1], error)
@@ -576,6 +583,9 @@ def report(failure, error):
 FINDINGS = [
     ("update", ("fail",), r"version\.tmp", "denied",
      "VERSION not written, yet exit 0: files of 3.2.0 under the old version's name"),
+    ("update", ("fail",), r"^NtCreateFile .*\\version\.deploying$", "denied",
+     "VERSION.deploying left after exit 0 when its removal failed: the wizard showed the "
+     "folder as an unfinished update until the next install"),
 ]
 
 # Found and not fixed yet (in code another change is rebuilding): (scenarios, mode, operations
@@ -585,9 +595,6 @@ OPEN_FINDINGS = [
     (("update", "package-update"), "fail", r"^DeleteFileW .*\.old\.\d+_\d+$",
      "an aside copy whose delete fails stays in the Plugins folder after exit 0 (a later "
      "install deletes it)"),
-    (("update", "package-update"), "fail", r"^NtCreateFile .*\\version\.deploying$",
-     "VERSION.deploying stays after exit 0 when its removal fails: the wizard then shows the "
-     "folder as an unfinished update until the next install finishes it"),
 ]
 
 # The deterministic sample scripts/test.sh runs, on two workers (each its own profile):
