@@ -14,8 +14,9 @@ the scenario's own expectation).
   tests/faults/sweep.py --list                              scenarios and their rows
   tests/faults/sweep.py --scenario uninstall --count        operations of a clean run
   tests/faults/sweep.py --scenario uninstall                every mutating N, both modes
-  tests/faults/sweep.py --scenario uninstall --mode die --n 812     replay one N
+  tests/faults/sweep.py --scenario uninstall --mode die --n 812    replay one N
   tests/faults/sweep.py --scenario update --reads --stride 7        reads too, every 7th
+  tests/faults/sweep.py --scenario update --mode fail --match 'version\.tmp'   by path
   tests/faults/sweep.py --sample                            what scripts/test.sh runs
 
 The build tree is KEL_BUILD_DIR (default build/); its Wine prefix must be running
@@ -28,9 +29,11 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import shutil
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -51,9 +54,31 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
+_programs = []
+# The Apps & features entry's copy of the program: kept in line by every run, but by design
+# never a reason to fail one, so it is no part of "done"; a copy there must still be whole.
+APPS_COPY_DIR = os.path.join("Local", "Programs", "KelPluginCenter")
+
+
+def without_copy(state):
+    return {k: v for k, v in state.items()
+            if k != APPS_COPY_DIR + "/" and not k.startswith(APPS_COPY_DIR + os.sep)}
+
+
+def program_bytes():
+    """The two programs a run may copy into the Apps & features folder: either one whole is
+    the same state (the sweep runs one, its recoveries the other); anything else is not."""
+    if not _programs:
+        for path in (kel_e2e.SETUP_EXE, FAULTS_EXE):
+            with open(path, "rb") as stream:
+                _programs.append(stream.read())
+    return _programs
+
+
 def snapshot(root, skip=()):
     """rel -> bytes (folders: rel/ -> None) below root, without the `skip` subtrees."""
     out = {}
+    programs = program_bytes()
     skip = tuple(os.path.join(root, s) for s in skip)
     for folder, dirs, files in os.walk(root):
         dirs[:] = [d for d in dirs if os.path.join(folder, d) not in skip]
@@ -62,7 +87,8 @@ def snapshot(root, skip=()):
         for name in files:
             full = os.path.join(folder, name)
             with open(full, "rb") as stream:
-                out[os.path.relpath(full, root)] = stream.read()
+                data = stream.read()
+            out[os.path.relpath(full, root)] = b"<the setup program>" if data in programs else data
     return out
 
 
@@ -103,7 +129,8 @@ class Scenario:
         """Folders (relative to the profile root) the run may change."""
         out = [os.path.relpath(profile.plugins_dir(y), profile.root) for y in self.years]
         return out + ["Temp", os.path.join("Local", "KelPlatformV3"),
-                      os.path.join("Local", "com.kel.pluginmanager")]
+                      os.path.join("Local", "com.kel.pluginmanager"),
+                      APPS_COPY_DIR]
 
     def check_final(self, profile):
         """The scenario's own idea of done: None or what is wrong (checked on the clean run)."""
@@ -117,21 +144,69 @@ class Scenario:
 
 def run(program, args, profile, plan=None, timeout=240):
     env = {"KEL_FAULT_PLAN": plan} if plan else {"KEL_FAULT_PLAN": None}
-    return kel_e2e.run_program(program, args, profile, env=env, timeout=timeout)
+    done = kel_e2e.run_program(program, args, profile, env=env, timeout=timeout)
+    if done.exit_code == kel_e2e.LAUNCHER_START_FAILED:
+        # The launcher could not start the program (seen once under heavy load): the program
+        # never ran, so running it now is the same run.
+        time.sleep(1)
+        done = kel_e2e.run_program(program, args, profile, env=env, timeout=timeout)
+    return done
 
 
 PENDING_ROOT = "old_tool.rb.pending_delete_1700000000_4242_1"
 PENDING_LISTED = "main.rb.pending_delete_1700000000_4242_2"
 
 
+def populate_small(plugins):
+    """One of each kind: a marketplace plugin, a takeover in two registries, a takeover with
+    its own companion, an orphan gate with its stored copy, the user's own plugin."""
+    f = uninstall_fixture
+    managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
+    alice = os.path.join(managed, "users", "alice")
+    f.write(os.path.join(plugins, "sketchtools.rb"), f.gate("mk.sketchtools"))
+    f.write(os.path.join(plugins, "sketchtools", "main.rb"), "# mk.sketchtools\n")
+    entry = b"# mk.sketchtools\nrequire 'sketchtools/main'\n"
+    f.write(os.path.join(managed, "payloads", "mk.sketchtools", f.sha(entry), "sketchtools.rb"),
+            entry)
+    for directory, plugin_id, name in ((managed, "user.dup", "dup.rb"),
+                                       (alice, "user.dup", "dup.rb"),
+                                       (alice, "user.roofer", "roofer.rb"),
+                                       (managed, "user.lost", "lost_tool.rb")):
+        original = f.ORIGINALS[name]
+        f.write(os.path.join(plugins, name), f.gate(plugin_id))
+        f.write(os.path.join(directory, "payloads", plugin_id, f.sha(original), name), original)
+    f.write(os.path.join(plugins, "roofer", "main.rb"), "# user code of user.roofer\n")
+    f.write(os.path.join(managed, "plugin_registry.json"), f.registry({
+        "mk.sketchtools": f.record("sketchtools.rb", "sketchtools", "marketplace"),
+        "user.dup": f.record("dup.rb", "", "local_takeover", f.ORIGINALS["dup.rb"])}))
+    f.write(os.path.join(alice, "plugin_registry.json"), f.registry({
+        "user.dup": f.record("dup.rb", "", "local_takeover", f.ORIGINALS["dup.rb"]),
+        "user.roofer": f.record("roofer.rb", "roofer", "local_takeover",
+                                f.ORIGINALS["roofer.rb"])}))
+    for relative, content in f.OWN_FILES.items():
+        f.write(os.path.join(plugins, *relative.split("/")), content)
+
+
+def expected_small():
+    f = uninstall_fixture
+    out = {name: f.ORIGINALS[name] for name in ("dup.rb", "roofer.rb", "lost_tool.rb")}
+    out.update({"roofer/": "<dir>", os.path.join("roofer", "main.rb"):
+                b"# user code of user.roofer\n", "own_plugin/": "<dir>"})
+    for relative, content in f.OWN_FILES.items():
+        out[os.path.join(*relative.split("/"))] = content
+    return out
+
+
 class UninstallScenario(Scenario):
     """Plugins folders the plugin center filled: marketplace plugins, takeovers in two
-    registries, the user's own plugins, orphan gates and a pending cleanup."""
+    registries, the user's own plugins, orphan gates and files pending deletion. Small: one
+    folder with one of each kind; else two folders with the uninstall end-to-end fixture."""
 
-    def __init__(self, name, years):
+    def __init__(self, name, years, small=False):
         super().__init__()
         self.name = name
         self.years = years
+        self.small = small
         self.release_dir = tempfile.mkdtemp(prefix="kel_faults_release_")
         release_builder.build_release_from_files(uninstall_fixture.CENTER_FILES,
                                                  self.release_dir, "3.2.0")
@@ -148,11 +223,12 @@ class UninstallScenario(Scenario):
         os.remove(package)
         for year in self.years:
             plugins = profile.plugins_dir(year)
-            uninstall_fixture.populate(plugins)
-            # Files moved aside earlier because something held them: one found by its name,
-            # one listed in the ledger beside the registry. Both must go.
+            (populate_small if self.small else uninstall_fixture.populate)(plugins)
+            # Files moved aside earlier because something held them: a gate found by its name,
+            # and a file listed in the ledger beside the registry. Both must go.
             managed = os.path.join(plugins, "kel_plugin_center", "managed_plugins")
-            uninstall_fixture.write(os.path.join(plugins, PENDING_ROOT), b"# old\n")
+            uninstall_fixture.write(os.path.join(plugins, PENDING_ROOT),
+                                    uninstall_fixture.gate("user.old_tool"))
             uninstall_fixture.write(os.path.join(plugins, "roofer", PENDING_LISTED), b"# o\n")
             listed = kel_e2e.to_windows(os.path.join(plugins, "roofer", PENDING_LISTED))
             uninstall_fixture.write(os.path.join(managed, "pending_cleanup.json"), json.dumps(
@@ -166,6 +242,8 @@ class UninstallScenario(Scenario):
         return ["--silent", "--uninstall"]
 
     def user_bytes(self):
+        if self.small:
+            return {v for k, v in expected_small().items() if v != "<dir>"}
         out = set(uninstall_fixture.ORIGINALS.values()) | set(uninstall_fixture.OWN_FILES.values())
         for plugin in ("user.roofer", "user.measure", "user.legacy"):
             out.add(("# user code of %s\n" % plugin).encode())
@@ -174,7 +252,7 @@ class UninstallScenario(Scenario):
     def check_final(self, profile):
         for year in self.years:
             got = uninstall_fixture.snapshot(profile.plugins_dir(year))
-            want = uninstall_fixture.expected_plugins_folder()
+            want = expected_small() if self.small else uninstall_fixture.expected_plugins_folder()
             if got != want:
                 return "Plugins %d: %s" % (year, differences(got, want))
         for folder in ("KelPlatformV3", "com.kel.pluginmanager"):
@@ -278,9 +356,9 @@ class UpdateScenario(Scenario):
 
 def make_scenario(name):
     if name == "uninstall":
-        return UninstallScenario("uninstall", (2025, 2024))
-    if name == "uninstall-one":
-        return UninstallScenario("uninstall-one", (2025,))
+        return UninstallScenario("uninstall", (2025,), small=True)
+    if name == "uninstall-rich":
+        return UninstallScenario("uninstall-rich", (2025, 2024))
     if name == "update":
         return UpdateScenario("update", "differential")
     if name == "package-update":
@@ -288,7 +366,7 @@ def make_scenario(name):
     raise SystemExit("no scenario " + name)
 
 
-SCENARIOS = ("uninstall", "uninstall-one", "update", "package-update")
+SCENARIOS = ("uninstall", "uninstall-rich", "update", "package-update")
 
 
 # ---- the sweep ------------------------------------------------------------------------------
@@ -305,6 +383,7 @@ class Sweep:
         self.user = scenario.user_bytes()
         self.expected = None
         self.trace = []
+        self.injected = ""
 
     def close(self):
         self.profile.remove()
@@ -339,15 +418,21 @@ class Sweep:
         if outside != self.outside(self.pristine):
             wrong.append("%s: touched outside its folders: %s" % (
                 label, differences(outside, self.outside(self.pristine))))
-        if exit_code == 0 and self.expected is not None and state != self.expected:
-            wrong.append("%s: exit 0 but not done: %s" % (label, differences(state,
-                                                                          self.expected)))
+        copies = {k: v for k, v in state.items() if k.startswith(APPS_COPY_DIR + os.sep)}
+        torn = [k for k, v in copies.items() if v is not None and v != b"<the setup program>"]
+        if torn:
+            wrong.append("%s: not a whole program copy: %s" % (label, ", ".join(torn)))
+        if exit_code == 0 and self.expected is not None and \
+                without_copy(state) != without_copy(self.expected):
+            wrong.append("%s: exit 0 but not done: %s" % (
+                label, differences(without_copy(state), without_copy(self.expected))))
         return wrong
 
     def count(self):
         """The clean run: its operations, and the final state every other run must reach."""
         self.reset()
-        trace = os.path.join(self.profile.root, "..", "faults_%s.trace" % self.scenario.name)
+        trace = os.path.join(self.profile.root, "..", os.path.basename(self.profile.root) +
+                             ".trace")
         trace = os.path.abspath(trace)
         if os.path.exists(trace):
             os.remove(trace)
@@ -374,8 +459,8 @@ class Sweep:
     def one(self, n, mode):
         """One N in one mode; a list of what went wrong."""
         self.reset()
-        note = os.path.join(self.profile.root, "..", "faults_%s_%d.note" % (self.scenario.name,
-                                                                           os.getpid()))
+        note = os.path.join(self.profile.root, "..", os.path.basename(self.profile.root) +
+                            ".note")
         note = os.path.abspath(note)
         if os.path.exists(note):
             os.remove(note)
@@ -387,8 +472,15 @@ class Sweep:
             with open(note, encoding="utf-8", errors="replace") as stream:
                 injected = stream.read().strip()
             os.remove(note)
+        # Download threads may order their calls differently from the counting run: what was
+        # hit is what this run's note says.
+        self.injected = describe_note(injected)
         if first.timed_out:
             return ["%s run timed out" % mode]
+        if not injected and n <= len(self.trace) * 9 // 10:
+            # A seam that stopped counting would pass every N unseen.
+            return ["operation %d was never reached (the clean run had %d; exit %d)" % (
+                n, len(self.trace), first.exit_code)]
         if mode == "die" and injected and first.exit_code != DEATH_EXIT:
             return ["die run exited %d, not %d" % (first.exit_code, DEATH_EXIT)]
         label = "%s run (exit %d)" % (mode, first.exit_code)
@@ -405,22 +497,39 @@ class Sweep:
         state = snapshot(self.profile.root, self.temp_skip)
         if code != 0:
             wrong.append("still exit %d after %d recovery runs" % (code, runs))
-        elif state != self.expected and not any("not done" in w for w in wrong):
-            wrong.append("final state differs: " + differences(state, self.expected))
+        elif without_copy(state) != without_copy(self.expected) and \
+                not any("not done" in w for w in wrong):
+            wrong.append("final state differs: " + differences(without_copy(state),
+                                                               without_copy(self.expected)))
         if self.verbose:
             print("  %s %d: first exit %d, %d recovery runs%s" % (
                 mode, n, first.exit_code, runs, "" if not wrong else " FAILED"), flush=True)
         return wrong
 
 
-def choose(trace, reads, stride, only):
+def describe_note(line):
+    """"! fail<TAB>N<TAB>error<TAB>R|M<TAB>function<TAB>path" (or "! die<TAB>N<TAB>...") as
+    "mutating function path"."""
+    parts = line.split("\t")
+    rest = parts[3:] if parts[0] == "! fail" else parts[2:]
+    if len(rest) < 3:
+        return ""
+    return "%s %s %s" % ("mutating" if rest[0] == "M" else "read", rest[1], rest[2])
+
+
+def choose(trace, reads, stride, only, match=None, leave_out=()):
     if only:
         return only
-    numbers = [int(t[0]) for t in trace if reads or t[1] == "M"]
+    pattern = re.compile(match, re.IGNORECASE) if match else None
+    skip = [re.compile(p, re.IGNORECASE) for p in leave_out]
+    numbers = [int(t[0]) for t in trace if (reads or t[1] == "M") and
+               (pattern is None or pattern.search(" ".join(t[2:]))) and
+               not any(p.search(" ".join(t[2:])) for p in skip)]
     return numbers[::stride] if stride > 1 else numbers
 
 
-def sweep(name, modes, numbers=None, reads=False, stride=1, error="sharing", verbose=False):
+def sweep(name, modes, numbers=None, reads=False, stride=1, error="sharing", verbose=False,
+          match=None, sample=False):
     """Runs one scenario; returns (failures, operations, mutating, runs, seconds)."""
     started = time.monotonic()
     scenario = make_scenario(name)
@@ -433,15 +542,25 @@ def sweep(name, modes, numbers=None, reads=False, stride=1, error="sharing", ver
         print("%s: %d operations, %d mutating" % (name, total, mutating), flush=True)
         if problems:
             failures.append((name, 0, "clean", "the clean run itself", problems))
+            report(failures[-1], error)
             return failures, total, mutating, 1, time.monotonic() - started
-        chosen = choose(work.trace, reads, stride, numbers)
+        leave_out = [m for names, mode, m, _ in OPEN_FINDINGS
+                     if name in names and mode in modes] if sample else []
+        chosen = choose(work.trace, reads, stride, numbers, match, leave_out)
         runs = 0
         for n in chosen:
             for mode in modes:
                 runs += 1
                 wrong = work.one(n, mode)
+                hit = work.injected.split(" ", 1)[-1]
+                if wrong and sample and any(
+                        re.search(m, hit, re.IGNORECASE) for names, open_mode, m, _ in
+                        OPEN_FINDINGS if name in names and open_mode == mode):
+                    # Thread order moved an open finding onto this N: still left out.
+                    print("left out (open finding): %s %s N=%d: %s" % (name, mode, n, hit))
+                    continue
                 if wrong:
-                    failures.append((name, n, mode, work.operation(n), wrong))
+                    failures.append((name, n, mode, work.injected or work.operation(n), wrong))
                     report(failures[-1], error)
         return failures, total, mutating, runs, time.monotonic() - started
     finally:
@@ -459,14 +578,37 @@ def report(failure, error):
         name, mode, n, " --error " + error if mode == "fail" else ""), flush=True)
 
 
-# The deterministic sample scripts/test.sh runs: (scenario, modes, stride, reads, error).
-# Every mutating operation of one uninstall and one update in crash mode; a stride of the rest.
+# What the sweep found, one row each, replayed by every sample: (scenario, modes, operations
+# matched by function and path, error, what a user saw).
+FINDINGS = [
+    ("update", ("fail",), r"version\.tmp", "denied",
+     "VERSION not written, yet exit 0: files of 3.2.0 under the old version's name"),
+    ("update", ("fail",), r"^NtCreateFile .*\\version\.deploying$", "denied",
+     "VERSION.deploying left after exit 0 when its removal failed: the wizard showed the "
+     "folder as an unfinished update until the next install"),
+]
+
+# Found and not fixed yet (in code another change is rebuilding): (scenarios, mode, operations
+# matched by function and path, what a user sees). The sample leaves these operations out
+# until they are fixed; a full sweep still reports them.
+OPEN_FINDINGS = [
+    (("update", "package-update"), "fail", r"^DeleteFileW .*\.old\.\d+_\d+$",
+     "an aside copy whose delete fails stays in the Plugins folder after exit 0 (a later "
+     "install deletes it)"),
+]
+
+# The deterministic sample scripts/test.sh runs, on two workers (each its own profile):
+# (scenario, modes, stride, reads, error). Every mutating operation of one uninstall and one
+# update in crash mode; a stride of the rest; the second worker also replays FINDINGS.
 SAMPLE = [
-    ("uninstall-one", ("die",), 1, False, "sharing"),
-    ("update", ("die",), 1, False, "sharing"),
-    ("uninstall-one", ("fail",), 9, False, "sharing"),
-    ("update", ("fail",), 3, False, "denied"),
-    ("package-update", ("die", "fail"), 17, False, "full"),
+    # Uninstalls share the plugin manager's machine-wide locks: one worker runs them all, so
+    # that no run of the sample waits for another's.
+    [("uninstall", ("die",), 1, False, "sharing"),
+     ("uninstall", ("fail",), 13, False, "sharing"),
+     ("uninstall-rich", ("die",), 97, False, "sharing")],
+    [("update", ("die",), 1, False, "sharing"),
+     ("update", ("fail",), 3, False, "denied"),
+     ("package-update", ("die", "fail"), 11, False, "full")],
 ]
 
 
@@ -479,6 +621,8 @@ def main():
     parser.add_argument("--reads", action="store_true", help="reads too, not only mutating")
     parser.add_argument("--stride", type=int, default=1, help="every k-th chosen operation")
     parser.add_argument("--error", choices=sorted(ERRORS), default="sharing")
+    parser.add_argument("--match", help="only operations whose function and path match "
+                        "this regular expression")
     parser.add_argument("--count", action="store_true", help="only count a clean run")
     parser.add_argument("--sample", action="store_true", help="the sample of scripts/test.sh")
     parser.add_argument("--list", action="store_true")
@@ -489,14 +633,34 @@ def main():
             print(name)
         return 0
     if args.sample:
-        plan = SAMPLE
+        workers = [list(SAMPLE[0]), list(SAMPLE[1]) +
+                   [(name, modes, 1, False, error, match)
+                    for name, modes, match, error, _ in FINDINGS]]
     else:
         modes = ("fail", "die") if args.mode == "both" else (args.mode,)
-        plan = [(name, modes, args.stride, args.reads, args.error)
-                for name in (args.scenario or ["uninstall", "update"])]
-    failures = []
+        workers = [[(name, modes, args.stride, args.reads, args.error, args.match)
+                    for name in (args.scenario or ["uninstall", "update"])]]
     started = time.monotonic()
-    for name, modes, stride, reads, error in plan:
+    results = [None] * len(workers)
+
+    def work(index):
+        results[index] = run_plan(workers[index], args)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(workers))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    failures = [f for found in results for f in (found if found is not None else ["crashed"])]
+    print("sweep: %d failure(s), %.0f s" % (len(failures), time.monotonic() - started))
+    return 1 if failures else 0
+
+
+def run_plan(plan, args):
+    failures = []
+    for row in plan:
+        name, modes, stride, reads, error = row[:5]
+        match = row[5] if len(row) > 5 else None
         if args.count:
             scenario = make_scenario(name)
             work = Sweep(scenario)
@@ -511,12 +675,11 @@ def main():
                 scenario.close()
             continue
         found, total, mutating, runs, seconds = sweep(name, modes, args.n, reads, stride, error,
-                                                      args.verbose)
+                                                      args.verbose, match, args.sample)
         print("%s %s: %d of %d operations (%d mutating) tried, %d failed, %.0f s" % (
             name, "/".join(modes), runs, total, mutating, len(found), seconds), flush=True)
         failures += found
-    print("sweep: %d failure(s), %.0f s" % (len(failures), time.monotonic() - started))
-    return 1 if failures else 0
+    return failures
 
 
 if __name__ == "__main__":
