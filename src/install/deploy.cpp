@@ -58,6 +58,19 @@ void ScheduleDeleteAtRestart(const std::filesystem::path& path) {
   MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+// An aside copy of this run, once the release is committed. A refusal of a moment (a scanner
+// opening the file) is asked once more; a holder that keeps it open leaves it to the restart.
+void DeleteAsideCopy(const std::filesystem::path& aside) {
+  const std::wstring aside_path = ToExtendedPathIfLong(aside);
+  SetFileAttributesW(aside_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (DeleteFileW(aside_path.c_str())) return;
+  Sleep(50);
+  SetFileAttributesW(aside_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!DeleteFileW(aside_path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    ScheduleDeleteAtRestart(aside);
+  }
+}
+
 }  // namespace
 
 const std::vector<std::wstring>& ProvenDirectories::AsideCandidates(
@@ -329,9 +342,7 @@ void Deployment::Commit() {
     if (file.aside.empty()) continue;
     // Our own rename of a proven regular file (links are never moved aside). One still open
     // with delete sharing is deleted once its holder closes it.
-    const std::wstring aside_path = ToExtendedPathIfLong(file.aside);
-    SetFileAttributesW(aside_path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!DeleteFileW(aside_path.c_str())) ScheduleDeleteAtRestart(file.aside);
+    DeleteAsideCopy(file.aside);
   }
   // Aside files of earlier runs whose process is gone (one whose holder kept its file open).
   for (const std::filesystem::path& target : kept_)
@@ -456,9 +467,7 @@ bool RecoverUnfinishedDeployment(const std::filesystem::path& plugins_dir, std::
     for (const Entry& entry : entries) {
       const std::filesystem::path aside = AsideName(entry.target, stamp);
       if (QueryPathKind(aside) != PathKind::kFile) continue;
-      const std::wstring aside_path = ToExtendedPathIfLong(aside);
-      SetFileAttributesW(aside_path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (!DeleteFileW(aside_path.c_str())) ScheduleDeleteAtRestart(aside);
+      DeleteAsideCopy(aside);
     }
   } else {
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
