@@ -594,7 +594,11 @@ FINDINGS = [
 # Found and not fixed yet (in code another change is rebuilding): (scenarios, mode, operations
 # matched by function and path, what a user sees). The sample leaves these operations out
 # until they are fixed; a full sweep still reports them.
-OPEN_FINDINGS = []
+OPEN_FINDINGS = [
+    (("update", "package-update"), "fail", r"^GetFinalPathNameByHandleW .*\\version\.tmp\.\d+\.\d+$",
+     "a state file temporary whose proof failed right after it was created stays beside "
+     "VERSION after exit 0, until the next write of VERSION clears it"),
+]
 
 # The deterministic sample scripts/test.sh runs, on two workers (each its own profile):
 # (scenario, modes, stride, reads, error). Every mutating operation of one uninstall and one
