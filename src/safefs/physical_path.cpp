@@ -295,6 +295,15 @@ bool OpenInChain(const DirectoryChain& chain, std::wstring_view name, ACCESS_MAS
   }
   PhysicalIdentity identity;
   if (!VerifyChild(handle.get(), chain.identities.back(), name, false, identity)) {
+    // A file this call created is ours alone: it goes with the handle instead of staying
+    // behind under a name only a later writer would clear.
+    if (disposition == native_open::kFileCreate && (access & DELETE) != 0) {
+      unsigned char delete_file = 1;
+      IO_STATUS_BLOCK io{};
+      constexpr ULONG kFileDispositionInformation = 13;
+      GetNativeFileApi().NtSetInformationFile(handle.get(), &io, &delete_file,
+                                              sizeof(delete_file), kFileDispositionInformation);
+    }
     handle.reset();
     std::string text = "state file ";
     text.append(label);
