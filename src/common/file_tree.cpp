@@ -137,6 +137,18 @@ bool FileIdOf(HANDLE file, std::pair<DWORD, std::uint64_t>& id) {
 }
 
 bool IsKeptFile(HANDLE file) {
+  {
+    std::lock_guard lock(Kept().mutex);
+    if (Kept().ids.empty()) return false;
+  }
+  // The index first: the full id asks for the volume serial, a volume query per file.
+  std::uint64_t index = 0;
+  if (FileIndexOf(file, index)) {
+    std::lock_guard lock(Kept().mutex);
+    bool candidate = false;
+    for (const auto& kept : Kept().ids) candidate = candidate || kept.second == index;
+    if (!candidate) return false;
+  }
   std::pair<DWORD, std::uint64_t> id;
   if (!FileIdOf(file, id)) return false;
   std::lock_guard lock(Kept().mutex);

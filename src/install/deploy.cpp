@@ -111,14 +111,10 @@ constexpr DWORD kCopyBlock = 1 << 20;
 
 std::atomic<bool> g_flush_written_files{true};
 
-struct AlignedDelete {
-  void operator()(unsigned char* p) const { ::operator delete[](p, std::align_val_t(32)); }
-};
-
 // Copies `source` into the new file `out`, hashing the bytes on the way, and flushes it: what
 // reaches the disk is exactly what was hashed.
 bool CopyHashed(const std::filesystem::path& source, HANDLE out, const std::filesystem::path& target,
-                const std::string& sha256, std::string& error) {
+                const std::string& sha256, std::vector<unsigned char>& buffer, std::string& error) {
   unique_file in(CreateFileW(ToExtendedPathIfLong(source).c_str(), GENERIC_READ,
                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -126,19 +122,18 @@ bool CopyHashed(const std::filesystem::path& source, HANDLE out, const std::file
     error = "无法读取文件计算校验和: " + WideToUtf8(source.wstring());
     return false;
   }
-  std::unique_ptr<unsigned char[], AlignedDelete> buffer(
-      new (std::align_val_t(32)) unsigned char[kCopyBlock]);
+  if (buffer.size() != kCopyBlock) buffer.resize(kCopyBlock);
   Sha256Stream hash;
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(in.get(), buffer.get(), kCopyBlock, &got, nullptr)) {
+    if (!ReadFile(in.get(), buffer.data(), kCopyBlock, &got, nullptr)) {
       error = "无法读取文件计算校验和: " + WideToUtf8(source.wstring());
       return false;
     }
     if (got == 0) break;
-    hash.Update(buffer.get(), got);
+    hash.Update(buffer.data(), got);
     DWORD put = 0;
-    if (!WriteFile(out, buffer.get(), got, &put, nullptr) || put != got) {
+    if (!WriteFile(out, buffer.data(), got, &put, nullptr) || put != got) {
       error = WinErrorText("写入安装文件失败，可能磁盘空间不足", GetLastError()) + ": " +
               WideToUtf8(target.wstring());
       return false;
@@ -265,7 +260,7 @@ bool Deployment::Replace(const std::filesystem::path& source, const std::filesys
     return false;
   }
   if (!existed) written_.push_back({target, {}});
-  return CopyHashed(source, out.get(), target, sha256, error);
+  return CopyHashed(source, out.get(), target, sha256, copy_buffer_, error);
 }
 
 bool Deployment::Deploy(const std::filesystem::path& source, const std::filesystem::path& target,
@@ -456,6 +451,19 @@ bool RecoverUnfinishedDeployment(const std::filesystem::path& plugins_dir, std::
            Sha256OfFile(entry.target, digest, ignored) && digest == entry.sha256;
   });
   if (complete) {
+    // The killed run may have died before a file's flush: VERSION goes only over flushed
+    // files. One we may not open for writing any more is left to the system's write-back.
+    for (const Entry& entry : entries) {
+      unique_file file(CreateFileW(ToExtendedPathIfLong(entry.target).c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (file && g_flush_written_files.load(std::memory_order_relaxed) &&
+          !FlushFileBuffers(file.get())) {
+        error = WinErrorText("写入安装文件失败，可能磁盘空间不足", GetLastError()) + ": " +
+                WideToUtf8(entry.target.wstring());
+        return false;
+      }
+    }
     if (version && !version->empty()) {
       std::string write_error;
       if (!WriteStateFileAtomic(marker.parent_path() / L"VERSION", *version, kStateFileLimit64KiB,

@@ -101,6 +101,8 @@ class Deployment {
   std::vector<std::filesystem::path> created_directories_;
   std::vector<std::filesystem::path> kept_;
   ProvenDirectories proven_;
+  // One copy buffer for every file: a fresh large block per file costs more than the copy.
+  std::vector<unsigned char> copy_buffer_;
   bool open_ = true;
 };
 

@@ -19,19 +19,12 @@ bool SameIdentityFields(const PhysicalIdentity& a, const PhysicalIdentity& b) {
   return a.volume_serial == b.volume_serial && a.file_id == b.file_id;
 }
 
-// The 64-bit file index of FileInternalInformation in the low half of a 128-bit id.
+// The 64-bit file index in the low half of a 128-bit id.
 bool FileIndexOf(HANDLE handle, std::array<std::uint8_t, 16>& id_out) {
-  const NativeFileApi& api = GetNativeFileApi();
-  if (!api.available()) return false;
-  constexpr ULONG kFileInternalInformation = 6;
-  IO_STATUS_BLOCK io{};
-  LARGE_INTEGER index{};
-  if (api.NtQueryInformationFile(handle, &io, &index, sizeof(index), kFileInternalInformation) <
-      0) {
-    return false;
-  }
+  std::uint64_t index = 0;
+  if (!kel::FileIndexOf(handle, index)) return false;
   id_out.fill(0);
-  std::memcpy(id_out.data(), &index.QuadPart, sizeof(index.QuadPart));
+  std::memcpy(id_out.data(), &index, sizeof(index));
   return true;
 }
 
@@ -102,6 +95,18 @@ const NativeFileApi& GetNativeFileApi() {
   }();
   static const NativeFileApi none;
   return g_api_hidden.load(std::memory_order_acquire) ? none : api;
+}
+
+bool FileIndexOf(HANDLE handle, std::uint64_t& index_out) {
+  const NativeFileApi& api = GetNativeFileApi();
+  if (!api.available()) return false;
+  constexpr ULONG kFileInternalInformation = 6;
+  IO_STATUS_BLOCK io{};
+  LARGE_INTEGER index{};
+  if (api.NtQueryInformationFile(handle, &io, &index, sizeof(index), kFileInternalInformation) < 0)
+    return false;
+  index_out = static_cast<std::uint64_t>(index.QuadPart);
+  return true;
 }
 
 void SetNativeFileApiHiddenForTesting(bool hidden) {

@@ -97,6 +97,10 @@ struct NativeFileApi {
 // The process-wide API. Thread-safe; the first call does the lookup.
 const NativeFileApi& GetNativeFileApi();
 
+// The 64-bit file index of a handle (FileInternalInformation): unique on its volume, and asked
+// without a volume query, which Windows' own identity calls make (costly under Wine).
+bool FileIndexOf(HANDLE handle, std::uint64_t& index_out);
+
 // Lets a test run the layer as if ntdll lacked the entry points (every operation refused).
 void SetNativeFileApiHiddenForTesting(bool hidden);
 

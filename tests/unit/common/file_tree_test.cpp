@@ -126,5 +126,29 @@ TEST_F(FileTreeTest, LockedFileIsListedBeforeItsFoldersWithItsCode) {
   EXPECT_TRUE(RemoveTreeNoFollow(tree));  // missing counts as removed
 }
 
+TEST_F(FileTreeTest, KeptFileStaysWithItsFoldersAndEverythingElseGoes) {
+  // The handle stays open for the whole test program, as the run log's does for a run: its
+  // file index cannot pass to a later file while it is kept.
+  const fs::path log = tree / L"sub" / L"deep" / L"run.log";
+  test::WriteFileBytes(log, "log");
+  static HANDLE kept = INVALID_HANDLE_VALUE;
+  kept = CreateFileW(log.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(kept, INVALID_HANDLE_VALUE);
+  KeepThroughTreeRemovals(kept);
+  std::vector<TreeRemovalFailure> failures;
+  EXPECT_TRUE(RemoveTreeNoFollow(tree, &failures));
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(test::ReadFileBytes(log), "log");
+  EXPECT_FALSE(fs::exists(tree / L"Top.RB"));
+  EXPECT_FALSE(fs::exists(tree / L"sub" / L"deep" / L"x.rb"));
+  // A file of the same name made later is not the kept one.
+  const fs::path other = box.root() / L"other";
+  test::WriteFileBytes(other / L"run.log", "new");
+  EXPECT_TRUE(RemoveTreeNoFollow(other));
+  EXPECT_FALSE(fs::exists(other));
+}
+
 }  // namespace
 }  // namespace kel
